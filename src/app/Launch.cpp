@@ -1,0 +1,76 @@
+// Launch completion, reopen, reload and the status page.
+#include "app/StatusPage.h"
+#include "app/TarnwickAppDelegate.h"
+#include "connector/ConnectorContract.h"
+
+namespace tarnwick::app {
+
+namespace {
+
+constexpr platform::WindowDescription mainWindow{.contentWidth = 1080, .contentHeight = 780};
+constexpr int minimumWidth = 760;
+constexpr int minimumHeight = 560;
+constexpr platform::Seconds automaticUpdateCheckDelay{5.0};
+
+}  // namespace
+
+void TarnwickAppDelegate::applicationDidFinishLaunching() {
+  auto& application = platform_.application;
+  application.setActivationPolicyRegular();
+  installMenu();
+
+  platform::WebViewConfiguration configuration;
+  configuration.scriptMessageHandlerNames = {std::string(connector::unlockMessageName)};
+  configuration.drawsBackground = false;
+  webView_ = application.makeWebView(configuration, weak_from_this());
+
+  window_ = application.makeWindow(mainWindow);
+  window_->setTitle("Tarnwick");
+  window_->setMinSize(minimumWidth, minimumHeight);
+  window_->setContentView(*webView_);
+  window_->center();
+  window_->makeKeyAndOrderFront();
+  application.activate(true);
+
+  if (pendingInviteURL_) {
+    // The redemption shows its own progress page and connects once it succeeds.
+    redeemInvite(*pendingInviteURL_);
+  } else {
+    showStatus("Connecting to Tarnwick\u2026");
+    connect();
+  }
+
+  platform_.mainQueue.asyncAfter(automaticUpdateCheckDelay, [weak = weak_from_this()] {
+    if (auto self = weak.lock()) {
+      self->checkForUpdates(false);
+    }
+  });
+}
+
+bool TarnwickAppDelegate::applicationShouldHandleReopen(bool /*hasVisibleWindows*/) {
+  bringWindowForward();
+  if (webView_ && !webView_->url()) {
+    connect();
+  }
+  return true;
+}
+
+void TarnwickAppDelegate::bringWindowForward() {
+  if (window_) {
+    window_->makeKeyAndOrderFront();
+  }
+  platform_.application.activate(true);
+}
+
+void TarnwickAppDelegate::showStatus(const std::string& message) {
+  if (webView_) {
+    webView_->loadHTMLString(statusPageHTML(message));
+  }
+}
+
+void TarnwickAppDelegate::reload() {
+  attempts_ = 0;
+  connect();
+}
+
+}  // namespace tarnwick::app

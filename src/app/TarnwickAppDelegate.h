@@ -1,0 +1,114 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+
+namespace tarnwick::app {
+
+// The one object that holds the windowed application together: application delegate, web view
+// delegate and script-message handler. All state lives here, on the main thread; each operation is
+// defined in the folder of the subsystem it belongs to.
+class TarnwickAppDelegate final : public platform::ApplicationDelegate,
+                                  public platform::WebViewDelegate,
+                                  public std::enable_shared_from_this<TarnwickAppDelegate> {
+ public:
+  explicit TarnwickAppDelegate(platform::Platform& platform);
+
+  // --- Application callbacks (src/app/Launch.cpp, src/links/LinkRouter.cpp) ---
+  void applicationDidFinishLaunching() override;
+  bool applicationShouldHandleReopen(bool hasVisibleWindows) override;
+  void applicationOpenURLs(const std::vector<std::string>& urls) override;
+
+  // --- Web view callbacks (src/app/WebViewDuties.cpp, src/bridge) ---
+  void webViewDidFinishNavigation() override;
+  void webViewDidFailNavigation() override;
+  void webViewDidFailProvisionalNavigation() override;
+  void webViewWebContentProcessDidTerminate() override;
+  void webViewRunJavaScriptAlert(const std::string& message, const platform::FrameInfo& frame,
+                                 std::function<void()> completion) override;
+  void webViewRunJavaScriptConfirm(const std::string& message, const platform::FrameInfo& frame,
+                                   std::function<void(bool)> completion) override;
+  void webViewRunOpenPanel(const platform::OpenPanelParameters& parameters,
+                           const platform::FrameInfo& frame,
+                           std::function<void(std::optional<platform::FileList>)> completion) override;
+  void webViewCreateWebView(const platform::NavigationAction& action) override;
+  void webViewRequestMediaCapturePermission(const platform::SecurityOrigin& origin,
+                                            const platform::FrameInfo& frame,
+                                            platform::MediaCaptureType type,
+                                            std::function<void(bool)> decision) override;
+  void webViewDidReceiveScriptMessage(const std::string& name, const std::string& body,
+                                      const platform::FrameInfo& frame) override;
+
+  // --- Status page and reconnection (src/app/Launch.cpp) ---
+  void showStatus(const std::string& message);
+  void reload();
+
+  // --- Menu (src/app/Menu.cpp) ---
+  void installMenu();
+  void pasteFromClipboard();
+  void checkForUpdatesFromMenu();
+  void checkForUpdates(bool manual);
+
+  // --- Connector start and health (src/connector) ---
+  void connect();
+  void checkConnector(std::function<void(bool healthy)> completion);
+  void startConnector();
+  void pollConnector();
+  void showFailure(const std::string& message);
+  void stopStaleConnectorListener();
+  void removeLegacyLaunchAgent();
+  bool run(const std::string& path, const std::vector<std::string>& arguments);
+  std::string capture(const std::string& path, const std::vector<std::string>& arguments);
+
+  // --- Deep links (src/links) ---
+  void redeemInvite(const std::string& redemptionURL);
+
+  // --- Read-only views of the state, for the backends' and the tests' eyes ---
+  const std::string& localURL() const { return localURL_; }
+  const std::string& latestReleaseURL() const { return latestReleaseURL_; }
+  const std::string& currentVersion() const { return currentVersion_; }
+  // Derived on every read, so it always follows currentVersion.
+  std::string connectorSignature() const;
+  const std::string& connectorBundleIdentifier() const { return connectorBundleIdentifier_; }
+  const std::string& releaseTeamIdentifier() const { return releaseTeamIdentifier_; }
+  const std::string& launcherBundleIdentifier() const { return launcherBundleIdentifier_; }
+  const std::shared_ptr<platform::Window>& window() const { return window_; }
+  const std::shared_ptr<platform::WebView>& webView() const { return webView_; }
+  std::int64_t attempts() const { return attempts_; }
+  const std::optional<std::string>& targetURL() const { return targetURL_; }
+  const std::optional<std::string>& pendingInviteURL() const { return pendingInviteURL_; }
+  bool replaceStaleConnector() const { return replaceStaleConnector_.load(); }
+  bool updateCheckInProgress() const { return updateCheckInProgress_; }
+
+ private:
+  void bringWindowForward();
+
+  platform::Platform& platform_;
+
+  // Constants fixed at construction.
+  const std::string localURL_;
+  const std::string latestReleaseURL_;
+  const std::string currentVersion_;
+  const std::string connectorBundleIdentifier_;
+  const std::string releaseTeamIdentifier_;
+  const std::string launcherBundleIdentifier_;
+
+  // Created once at launch, never replaced.
+  std::shared_ptr<platform::Window> window_;
+  std::shared_ptr<platform::WebView> webView_;
+
+  std::int64_t attempts_ = 0;
+  std::optional<std::string> targetURL_;
+  std::optional<std::string> pendingInviteURL_;
+  // Written by the health check on the HTTP loader thread, read on the main thread.
+  std::atomic<bool> replaceStaleConnector_{false};
+  bool updateCheckInProgress_ = false;
+};
+
+}  // namespace tarnwick::app

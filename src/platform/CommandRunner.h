@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tarnwick::platform {
+
+// Runs external tools. The path is taken literally (no search, no shell) and the arguments reach
+// the tool unchanged. Paths are the system's canonical ones; the implementation may map a path to
+// where this system keeps the same tool.
+class CommandRunner {
+ public:
+  virtual ~CommandRunner() = default;
+
+  // True only when the tool started and exited with status 0. Output is discarded.
+  virtual bool run(const std::string& path, const std::vector<std::string>& arguments) = 0;
+  // The tool's standard output as UTF-8; "" when it did not start or wrote invalid UTF-8.
+  virtual std::string capture(const std::string& path, const std::vector<std::string>& arguments) = 0;
+  // Starts the tool detached with its output discarded, without waiting. Failures are dropped.
+  virtual void launchDetached(const std::string& path, const std::vector<std::string>& arguments) = 0;
+};
+
+}  // namespace tarnwick::platform

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace tarnwick::platform {
+
+// One authentication of the person at the machine as its owner.
+class DeviceOwnerAuthContext {
+ public:
+  virtual ~DeviceOwnerAuthContext() = default;
+
+  virtual void setCancelTitle(const std::string& title) = 0;
+  virtual bool canEvaluate() = 0;
+  // The reply may arrive on any thread.
+  virtual void evaluate(const std::string& reason, std::function<void(bool success)> reply) = 0;
+};
+
+class DeviceOwnerAuth {
+ public:
+  virtual ~DeviceOwnerAuth() = default;
+  virtual std::unique_ptr<DeviceOwnerAuthContext> makeContext() = 0;
+};
+
+}  // namespace tarnwick::platform

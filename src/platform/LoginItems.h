@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+
+namespace tarnwick::platform {
+
+// Helper applications inside this bundle that start at login. Enabling one also starts it now.
+class LoginItems {
+ public:
+  virtual ~LoginItems() = default;
+  virtual bool setEnabled(const std::string& bundleIdentifier, bool enabled) = 0;
+};
+
+}  // namespace tarnwick::platform

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+
+#include "platform/Bundle.h"
+
+namespace tarnwick::platform::linux_desktop {
+
+// The bundle is the "X.app" folder whose Contents/MacOS holds the running executable.
+std::optional<std::filesystem::path> bundleContaining(const std::filesystem::path& executable);
+
+class LinuxBundle final : public Bundle {
+ public:
+  // `bundle` absent: run from outside a bundle.
+  explicit LinuxBundle(std::optional<std::filesystem::path> bundle);
+  // The bundle of the running executable, found from /proc/self/exe.
+  static LinuxBundle ofRunningExecutable();
+
+  std::optional<std::filesystem::path> bundlePath() override { return bundle_; }
+  std::optional<std::string> bundleIdentifier() override;
+  InfoValue infoValue(const std::string& key) override;
+
+ private:
+  std::optional<std::filesystem::path> bundle_;
+};
+
+}  // namespace tarnwick::platform::linux_desktop

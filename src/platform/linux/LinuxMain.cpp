@@ -1,0 +1,122 @@
+// The process entry of the Linux desktop build.
+#include <gtk/gtk.h>
+
+#include <iostream>
+#include <memory>
+#include <regex>
+
+#include "app/Main.h"
+#include "app/TarnwickAppDelegate.h"
+#include "app/TarnwickVisibleInstance.h"
+#include "connector/PosixCommandRunner.h"
+#include "platform/linux/DesktopServices.h"
+#include "platform/linux/GLibMainQueue.h"
+#include "platform/linux/GtkShell.h"
+#include "platform/linux/LinuxBundle.h"
+#include "platform/linux/LinuxServices.h"
+#include "support/TarnwickSupportControl.h"
+
+namespace tarnwick::platform::linux_desktop {
+
+namespace {
+
+// The one application delegate; this global is what keeps it alive.
+std::shared_ptr<app::TarnwickAppDelegate> delegate;
+
+// Arguments that carry a URL scheme are links handed to the application, as a desktop entry's %u
+// or another copy passes them.
+std::vector<std::string> urlArguments(const std::vector<std::string>& arguments) {
+  static const std::regex scheme("^[A-Za-z][A-Za-z0-9+.-]*:.*", std::regex::extended);
+  std::vector<std::string> urls;
+  for (std::size_t index = 1; index < arguments.size(); ++index) {
+    if (std::regex_match(arguments[index], scheme)) {
+      urls.push_back(arguments[index]);
+    }
+  }
+  return urls;
+}
+
+class LinuxStartup final : public app::Startup {
+ public:
+  LinuxStartup(int argc, char** argv) : argc_(argc), argv_(argv), arguments_(argv, argv + argc) {}
+
+  std::optional<std::int32_t> runSupportControlIfRequested() override {
+    return support::TarnwickSupportControl::runIfRequested(arguments_);
+  }
+
+  bool claimVisibleInstance() override {
+    return app::TarnwickVisibleInstance::shared().claim(folders_.applicationSupport());
+  }
+
+  void activateExistingInstance() override {
+    app::TarnwickVisibleInstance::shared().activateExisting(urlArguments(arguments_));
+  }
+
+  int runApplication() override {
+    gtk_init(&argc_, &argv_);
+    g_set_prgname("Tarnwick");
+
+    GLibMainQueue mainQueue;
+    ThreadSleeper sleeper;
+    GtkShellApplication application;
+    auto bundle = LinuxBundle::ofRunningExecutable();
+    KeyFilePreferences preferences(std::filesystem::path(g_get_user_config_dir()) / "Tarnwick" /
+                                   "preferences.ini");
+    GtkPasteboard pasteboard;
+    GioWorkspace workspace;
+    connector::PosixCommandRunner commands(linuxToolLocation);
+    auto services = makeLinuxServices(mainQueue, bundle, commands);
+
+    Platform platform{.mainQueue = mainQueue,
+                      .sleeper = sleeper,
+                      .http = services->http(),
+                      .application = application,
+                      .workspace = workspace,
+                      .pasteboard = pasteboard,
+                      .preferences = preferences,
+                      .bundle = bundle,
+                      .loginItems = services->loginItems(),
+                      .deviceOwnerAuth = services->deviceOwnerAuth(),
+                      .userFolders = folders_,
+                      .commands = commands};
+    delegate = std::make_shared<app::TarnwickAppDelegate>(platform);
+
+    // Requests from refused copies arrive on the listener's thread; act on them on the main one.
+    app::TarnwickVisibleInstance::shared().listen([&mainQueue](std::vector<std::string> urls) {
+      mainQueue.async([urls = std::move(urls)] {
+        if (!delegate) {
+          return;
+        }
+        delegate->applicationShouldHandleReopen(false);
+        if (!urls.empty()) {
+          delegate->applicationOpenURLs(urls);
+        }
+      });
+    });
+
+    // Links on the command line arrive as one batch before the window exists, like a link that
+    // launched the application.
+    if (auto urls = urlArguments(arguments_); !urls.empty()) {
+      delegate->applicationOpenURLs(urls);
+    }
+    mainQueue.async([] { delegate->applicationDidFinishLaunching(); });
+    int status = application.run();
+    delegate.reset();  // before the platform objects it refers to go
+    return status;
+  }
+
+ private:
+  int argc_;
+  char** argv_;
+  std::vector<std::string> arguments_;
+  XdgUserFolders folders_;
+};
+
+}  // namespace
+
+}  // namespace tarnwick::platform::linux_desktop
+
+int main(int argc, char** argv) {
+  tarnwick::platform::linux_desktop::LinuxStartup startup(argc, argv);
+  return tarnwick::app::runMain(startup, std::cout);
+}

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs every Debian package that the build, the tests and the demo run need.
+# Safe to run again: apt-get only installs what is missing.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config clang-format git
+  # core libraries
+  nlohmann-json3-dev libboost-url1.81-dev libicu-dev uuid-dev libssl-dev
+  libcurl4-openssl-dev libplist-dev
+  # Linux desktop backend
+  libgtk-3-dev libwebkit2gtk-4.1-dev libx11-dev libxtst-dev libxext-dev
+  libxinerama-dev libjpeg62-turbo-dev libpam0g-dev
+  # tests, stand-ins and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
+  xvfb xauth x11-utils imagemagick lsof procps util-linux xdotool
+  fonts-dejavu-core dbus dbus-x11
+)
+
+if [ "$(id -u)" -ne 0 ]; then
+  exec sudo -E "$0" "$@"
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+if [ "${#missing[@]}" -eq 0 ]; then
+  echo "bootstrap: all packages present"
+  exit 0
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"
+echo "bootstrap: installed ${#missing[@]} package(s)"

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test tier: unit, integration and end to end (each end-to-end
+# test starts its own Xvfb), then the unit tests again under ASan and UBSan.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc)
+cmake --preset default
+cmake --build --preset default -j "$jobs"
+ctest --preset default -j "$jobs"
+
+cmake --preset asan
+cmake --build --preset asan -j "$jobs"
+ctest --preset asan -j "$jobs"
