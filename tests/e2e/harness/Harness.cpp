@@ -1,0 +1,382 @@
+#include "Harness.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+extern char** environ;
+
+namespace tarnwick::e2e {
+
+bool waitUntil(const std::function<bool()>& condition, Clock::duration timeout,
+               Clock::duration interval) {
+  auto deadline = Clock::now() + timeout;
+  for (;;) {
+    if (condition()) {
+      return true;
+    }
+    if (Clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(interval);
+  }
+}
+
+// --- TemporaryFolder ---
+
+TemporaryFolder::TemporaryFolder(const std::string& prefix) {
+  std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+  if (::mkdtemp(pattern.data())) {
+    path_ = pattern;
+  }
+}
+
+TemporaryFolder::~TemporaryFolder() {
+  std::error_code ignored;
+  if (!path_.empty()) {
+    std::filesystem::remove_all(path_, ignored);
+  }
+}
+
+// --- Process ---
+
+namespace {
+
+std::vector<std::string> environmentWith(const Process::Options& options) {
+  std::map<std::string, std::string> merged;
+  for (char** entry = environ; *entry; ++entry) {
+    std::string text(*entry);
+    auto equals = text.find('=');
+    if (equals != std::string::npos) {
+      merged[text.substr(0, equals)] = text.substr(equals + 1);
+    }
+  }
+  for (const auto& name : options.unset) {
+    merged.erase(name);
+  }
+  for (const auto& [name, value] : options.environment) {
+    merged[name] = value;
+  }
+  std::vector<std::string> result;
+  for (const auto& [name, value] : merged) {
+    result.push_back(name + "=" + value);
+  }
+  return result;
+}
+
+int decodeStatus(int status) {
+  if (WIFEXITED(status)) {
+    return WEXITSTATUS(status);
+  }
+  if (WIFSIGNALED(status)) {
+    return 128 + WTERMSIG(status);
+  }
+  return -1;
+}
+
+}  // namespace
+
+Process::Process(const std::string& path, const std::vector<std::string>& arguments)
+    : Process(path, arguments, Options{}) {}
+
+Process::Process(const std::string& path, const std::vector<std::string>& arguments,
+                 const Options& options) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(path.c_str()));
+  for (const auto& argument : arguments) {
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  }
+  argv.push_back(nullptr);
+  auto environment = environmentWith(options);
+  std::vector<char*> envp;
+  for (auto& entry : environment) {
+    envp.push_back(entry.data());
+  }
+  envp.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  std::string out = options.stdoutFile ? options.stdoutFile->string() : "/dev/null";
+  std::string err = options.stderrFile ? options.stderrFile->string() : "/dev/null";
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = -1;
+  if (::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0) {
+    pid_ = pid;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+}
+
+Process::~Process() {
+  if (started() && !status_) {
+    terminate();
+  }
+}
+
+bool Process::running() {
+  if (!started() || status_) {
+    return false;
+  }
+  int status = 0;
+  pid_t done = ::waitpid(pid_, &status, WNOHANG);
+  if (done == pid_) {
+    status_ = decodeStatus(status);
+    return false;
+  }
+  return true;
+}
+
+std::optional<int> Process::wait(Clock::duration timeout) {
+  waitUntil([this] { return !running(); }, timeout, 20ms);
+  return status_;
+}
+
+void Process::signal(int number) {
+  if (running()) {
+    ::kill(pid_, number);
+  }
+}
+
+void Process::terminate() {
+  signal(SIGTERM);
+  if (!wait(3s)) {
+    signal(SIGKILL);
+    wait(3s);
+  }
+}
+
+CommandResult runCommand(const std::string& path, const std::vector<std::string>& arguments,
+                         const Process::Options& options, Clock::duration timeout) {
+  TemporaryFolder folder("tarnwick-command");
+  auto withOutput = options;
+  withOutput.stdoutFile = folder.path() / "stdout";
+  Process process(path, arguments, withOutput);
+  CommandResult result;
+  if (!process.started()) {
+    return result;
+  }
+  result.status = process.wait(timeout).value_or(-1);
+  std::ifstream file(folder.path() / "stdout");
+  result.output.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  return result;
+}
+
+// --- VirtualDisplay ---
+
+VirtualDisplay::VirtualDisplay(int width, int height) : width_(width), height_(height) {
+  int fds[2];
+  if (::pipe(fds) != 0) {
+    return;
+  }
+  std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
+  std::string fd = std::to_string(fds[1]);
+  std::vector<std::string> arguments = {"Xvfb",     "-displayfd", fd,          "-screen",
+                                        "0",        screen,       "-nolisten", "tcp",
+                                        "-noreset", "+extension", "XTEST"};
+  std::vector<char*> argv;
+  for (auto& argument : arguments) {
+    argv.push_back(argument.data());
+  }
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addclose(&actions, fds[0]);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  int spawned = ::posix_spawnp(&pid, "Xvfb", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(fds[1]);
+  if (spawned != 0) {
+    ::close(fds[0]);
+    return;
+  }
+  pid_ = pid;
+  // Xvfb writes the display number once it accepts connections.
+  std::string number;
+  char c;
+  while (::read(fds[0], &c, 1) == 1 && c != '\n') {
+    number += c;
+  }
+  ::close(fds[0]);
+  if (!number.empty()) {
+    name_ = ":" + number;
+  }
+}
+
+VirtualDisplay::~VirtualDisplay() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+  }
+}
+
+// --- Screen ---
+
+namespace {
+
+Display* asDisplay(void* display) {
+  return static_cast<Display*>(display);
+}
+
+std::string windowTitle(Display* display, Window window) {
+  Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
+  Atom netName = XInternAtom(display, "_NET_WM_NAME", False);
+  Atom type;
+  int format;
+  unsigned long count, remaining;
+  unsigned char* data = nullptr;
+  if (XGetWindowProperty(display, window, netName, 0, 1024, False, utf8, &type, &format, &count,
+                         &remaining, &data) == Success &&
+      data) {
+    std::string title(reinterpret_cast<char*>(data), count);
+    XFree(data);
+    return title;
+  }
+  char* name = nullptr;
+  if (XFetchName(display, window, &name) && name) {
+    std::string title(name);
+    XFree(name);
+    return title;
+  }
+  return "";
+}
+
+int ignoreErrors(Display*, XErrorEvent*) {
+  return 0;
+}
+
+}  // namespace
+
+Screen::Screen(const std::string& display) {
+  display_ = XOpenDisplay(display.c_str());
+  XSetErrorHandler(ignoreErrors);
+}
+
+Screen::~Screen() {
+  if (display_) {
+    XCloseDisplay(asDisplay(display_));
+  }
+}
+
+std::vector<WindowInfo> Screen::topLevelWindows() {
+  std::vector<WindowInfo> windows;
+  if (!display_) {
+    return windows;
+  }
+  Display* display = asDisplay(display_);
+  Window root = DefaultRootWindow(display), parent, *children = nullptr;
+  unsigned int count = 0;
+  if (!XQueryTree(display, root, &root, &parent, &children, &count)) {
+    return windows;
+  }
+  for (unsigned int index = 0; index < count; ++index) {
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(display, children[index], &attributes)) {
+      continue;
+    }
+    WindowInfo info;
+    info.id = children[index];
+    info.title = windowTitle(display, children[index]);
+    XClassHint hint;
+    if (XGetClassHint(display, children[index], &hint)) {
+      info.wmClass = hint.res_class ? hint.res_class : "";
+      XFree(hint.res_name);
+      XFree(hint.res_class);
+    }
+    info.x = attributes.x;
+    info.y = attributes.y;
+    info.width = attributes.width;
+    info.height = attributes.height;
+    info.viewable = attributes.map_state == IsViewable;
+    Window transient = 0;
+    if (XGetTransientForHint(display, children[index], &transient)) {
+      info.transientFor = transient;
+    }
+    windows.push_back(info);
+  }
+  XFree(children);
+  return windows;
+}
+
+std::vector<WindowInfo> Screen::viewableWindowsTitled(const std::string& title) {
+  std::vector<WindowInfo> matching;
+  for (const auto& window : topLevelWindows()) {
+    if (window.viewable && window.title == title) {
+      matching.push_back(window);
+    }
+  }
+  return matching;
+}
+
+std::optional<WindowInfo> Screen::waitForWindow(const std::function<bool(const WindowInfo&)>& match,
+                                                Clock::duration timeout) {
+  std::optional<WindowInfo> found;
+  waitUntil(
+      [&] {
+        for (const auto& window : topLevelWindows()) {
+          if (match(window)) {
+            found = window;
+            return true;
+          }
+        }
+        return false;
+      },
+      timeout, 100ms);
+  return found;
+}
+
+std::optional<Pixel> Screen::pixel(int x, int y) {
+  if (!display_) {
+    return std::nullopt;
+  }
+  Display* display = asDisplay(display_);
+  XImage* image = XGetImage(display, DefaultRootWindow(display), x, y, 1, 1, AllPlanes, ZPixmap);
+  if (!image) {
+    return std::nullopt;
+  }
+  unsigned long value = XGetPixel(image, 0, 0);
+  Pixel result{static_cast<int>((value & image->red_mask) >> 16),
+               static_cast<int>((value & image->green_mask) >> 8),
+               static_cast<int>(value & image->blue_mask)};
+  XDestroyImage(image);
+  return result;
+}
+
+// --- Artefacts ---
+
+std::filesystem::path artifactsFolder() {
+  std::filesystem::path folder = TARNWICK_ARTIFACTS_DIR;
+  std::error_code ignored;
+  std::filesystem::create_directories(folder, ignored);
+  return folder;
+}
+
+std::filesystem::path saveScreenshot(const std::string& display, const std::string& name) {
+  auto path = artifactsFolder() / (name + ".png");
+  Process::Options options;
+  options.environment["DISPLAY"] = display;
+  runCommand("/usr/bin/import", {"-window", "root", path.string()}, options, 30s);
+  return path;
+}
+
+std::filesystem::path appExecutable() {
+  return TARNWICK_APP_EXECUTABLE;
+}
+
+}  // namespace tarnwick::e2e

@@ -1,0 +1,134 @@
+#pragma once
+
+// Shared pieces of the end-to-end tests: a private X server, processes started and ended by pid,
+// a look at the X server's windows and pixels, and screenshots kept as test artefacts.
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarnwick::e2e {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Polls `condition` until it holds or `timeout` passes.
+bool waitUntil(const std::function<bool()>& condition, Clock::duration timeout,
+               Clock::duration interval = 50ms);
+
+// A temporary folder removed with the object.
+class TemporaryFolder {
+ public:
+  explicit TemporaryFolder(const std::string& prefix = "tarnwick-e2e");
+  ~TemporaryFolder();
+  const std::filesystem::path& path() const { return path_; }
+  TemporaryFolder(const TemporaryFolder&) = delete;
+  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+
+ private:
+  std::filesystem::path path_;
+};
+
+// A child process. Output goes to files; the process is ended (SIGTERM, then SIGKILL) with the
+// object unless it has already exited.
+class Process {
+ public:
+  struct Options {
+    std::map<std::string, std::string> environment;  // set on top of this process's environment
+    std::vector<std::string> unset;                  // removed from it
+    std::optional<std::filesystem::path> stdoutFile;
+    std::optional<std::filesystem::path> stderrFile;
+  };
+  Process(const std::string& path, const std::vector<std::string>& arguments,
+          const Options& options);
+  Process(const std::string& path, const std::vector<std::string>& arguments);
+  ~Process();
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  int pid() const { return pid_; }
+  bool started() const { return pid_ > 0; }
+  bool running();
+  // The exit status, or nothing when the process is still running after `timeout`. A process
+  // ended by a signal gives 128 + the signal.
+  std::optional<int> wait(Clock::duration timeout);
+  void signal(int number);
+  void terminate();  // SIGTERM, then SIGKILL after 3 s
+
+ private:
+  int pid_ = -1;
+  std::optional<int> status_;
+};
+
+// Runs a command to completion; its standard output, or nothing when it failed to start.
+struct CommandResult {
+  int status = -1;
+  std::string output;
+};
+CommandResult runCommand(const std::string& path, const std::vector<std::string>& arguments,
+                         const Process::Options& options = {}, Clock::duration timeout = 60s);
+
+// An Xvfb of our own on a free display, ended with the object.
+class VirtualDisplay {
+ public:
+  explicit VirtualDisplay(int width = 1280, int height = 900);
+  ~VirtualDisplay();
+  VirtualDisplay(const VirtualDisplay&) = delete;
+  VirtualDisplay& operator=(const VirtualDisplay&) = delete;
+
+  bool ready() const { return !name_.empty(); }
+  const std::string& name() const { return name_; }  // e.g. ":3"
+  int width() const { return width_; }
+  int height() const { return height_; }
+
+ private:
+  int width_, height_;
+  int pid_ = -1;
+  std::string name_;
+};
+
+struct WindowInfo {
+  unsigned long id = 0;
+  std::string title;
+  std::string wmClass;
+  int x = 0, y = 0, width = 0, height = 0;
+  bool viewable = false;
+  unsigned long transientFor = 0;
+};
+
+struct Pixel {
+  int red = 0, green = 0, blue = 0;
+};
+
+// A client connection to the display, for looking at what the shell shows.
+class Screen {
+ public:
+  explicit Screen(const std::string& display);
+  ~Screen();
+  Screen(const Screen&) = delete;
+  Screen& operator=(const Screen&) = delete;
+
+  bool connected() const { return display_ != nullptr; }
+  // Top-level windows (children of the root), viewable or not.
+  std::vector<WindowInfo> topLevelWindows();
+  std::vector<WindowInfo> viewableWindowsTitled(const std::string& title);
+  std::optional<WindowInfo> waitForWindow(const std::function<bool(const WindowInfo&)>& match,
+                                          Clock::duration timeout);
+  std::optional<Pixel> pixel(int x, int y);
+
+ private:
+  void* display_ = nullptr;
+};
+
+// Saves the whole screen as <artefacts>/<name>.png and gives the path.
+std::filesystem::path saveScreenshot(const std::string& display, const std::string& name);
+std::filesystem::path artifactsFolder();
+
+// The bundle's executable, as built.
+std::filesystem::path appExecutable();
+
+}  // namespace tarnwick::e2e
