@@ -68,12 +68,16 @@ int acceptConnection(int listener) {
 }
 
 bool makePipe(int fds[2]) {
+#ifdef __linux__
+  return ::pipe2(fds, O_CLOEXEC) == 0;
+#else
   if (::pipe(fds) != 0) {
     return false;
   }
   ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
   ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
   return true;
+#endif
 }
 
 // The socket's address. A path too long for a socket address is reached through a descriptor of

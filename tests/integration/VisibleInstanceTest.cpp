@@ -385,6 +385,17 @@ TEST_F(VisibleInstance, TheHolderNeverActivatesItselfAndAnyOtherCopyIsHeard) {
   }
 }
 
+TEST_F(VisibleInstance, LinksTooLargeToHandOverStillBringTheHolderForward) {
+  TarnwickVisibleInstance holder;
+  ASSERT_TRUE(holder.claim(data()));
+  Recorder recorder;
+  holder.listen(recorder.handler());
+  TarnwickVisibleInstance other;
+  ASSERT_FALSE(other.claim(data()));
+  other.activateExisting({"tarnwick://small", "tarnwick://" + std::string(70 * 1024, 'x')});
+  EXPECT_EQ(recorder.received(), std::vector<std::vector<std::string>>{{}});
+}
+
 TEST_F(VisibleInstance, AfterStoppingNothingArrivesAndTheLockStaysHeld) {
   TarnwickVisibleInstance holder;
   ASSERT_TRUE(holder.claim(data()));
