@@ -2,12 +2,17 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/Platform.h"
+
+namespace tarnwick::bridge {
+struct LoadedInterface;
+}
 
 namespace tarnwick::app {
 
@@ -65,6 +70,11 @@ class TarnwickAppDelegate final : public platform::ApplicationDelegate,
   void removeLegacyLaunchAgent();
   bool run(const std::string& path, const std::vector<std::string>& arguments);
   std::string capture(const std::string& path, const std::vector<std::string>& arguments);
+
+  // --- Loaded interface and window title (src/bridge) ---
+  // The completion runs on the main thread, once, with the page's record or nothing.
+  void loadedInterface(std::function<void(const std::optional<bridge::LoadedInterface>&)> completion);
+  void refreshTitle();
 
   // --- Deep links (src/links) ---
   void redeemInvite(const std::string& redemptionURL);
