@@ -52,15 +52,14 @@ TEST(FirstWindow, OpensOneWindowOfTheRightSizeShowingTheConnectingPage) {
 
   Screen screen(display.name());
   ASSERT_TRUE(screen.connected());
-  auto window = screen.waitForWindow(
-      [](const WindowInfo& info) { return info.viewable && info.title == "Tarnwick"; }, 30s);
+  auto window = screen.waitForWindow(isShellWindow, 30s);
   ASSERT_TRUE(window) << "no window titled Tarnwick appeared";
   EXPECT_EQ(window->width, 1080);
   EXPECT_EQ(window->height, 780);
   // Centred on the 1280 × 900 screen.
   EXPECT_EQ(window->x, (display.width() - 1080) / 2);
   EXPECT_EQ(window->y, (display.height() - 780) / 2);
-  EXPECT_EQ(screen.viewableWindowsTitled("Tarnwick").size(), 1U);
+  EXPECT_EQ(screen.shellWindows().size(), 1U);
 
   // The status page paints its dark background across the web view.
   int probeX = window->x + window->width / 2;

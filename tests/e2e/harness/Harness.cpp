@@ -324,6 +324,21 @@ std::vector<WindowInfo> Screen::viewableWindowsTitled(const std::string& title) 
   return matching;
 }
 
+bool isShellWindow(const WindowInfo& window) {
+  return window.viewable && window.transientFor == 0 &&
+         (window.title == "Tarnwick" || window.title.starts_with("Tarnwick "));
+}
+
+std::vector<WindowInfo> Screen::shellWindows() {
+  std::vector<WindowInfo> matching;
+  for (const auto& window : topLevelWindows()) {
+    if (isShellWindow(window)) {
+      matching.push_back(window);
+    }
+  }
+  return matching;
+}
+
 std::optional<WindowInfo> Screen::waitForWindow(const std::function<bool(const WindowInfo&)>& match,
                                                 Clock::duration timeout) {
   std::optional<WindowInfo> found;

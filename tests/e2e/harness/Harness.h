@@ -100,6 +100,8 @@ struct WindowInfo {
   unsigned long transientFor = 0;
 };
 
+bool isShellWindow(const WindowInfo& window);
+
 struct Pixel {
   int red = 0, green = 0, blue = 0;
 };
@@ -116,6 +118,9 @@ class Screen {
   // Top-level windows (children of the root), viewable or not.
   std::vector<WindowInfo> topLevelWindows();
   std::vector<WindowInfo> viewableWindowsTitled(const std::string& title);
+  // The shell's main window: viewable, not a dialog, titled "Tarnwick" or "Tarnwick <…>" (the
+  // title names the version once a page has loaded).
+  std::vector<WindowInfo> shellWindows();
   std::optional<WindowInfo> waitForWindow(const std::function<bool(const WindowInfo&)>& match,
                                           Clock::duration timeout);
   std::optional<Pixel> pixel(int x, int y);
