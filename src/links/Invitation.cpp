@@ -9,7 +9,7 @@
 namespace tarnwick::links {
 
 bool isRedemptionURL(const Url& url) {
-  static const std::regex redemptionPath(std::string(service::redemptionPathPattern));
+  static const std::regex redemptionPath{std::string(service::redemptionPathPattern)};
   return url.scheme() && asciiLowercase(*url.scheme()) == "https" && url.host() &&
          asciiLowercase(*url.host()) == service::host && !url.user() && !url.password() &&
          !url.fragment() && std::regex_match(url.path(), redemptionPath);

@@ -32,14 +32,18 @@ std::optional<Url> Url::parse(std::string_view text) {
     url.path_ = std::string(view.encoded_path());
     if (view.has_query()) {
       url.query_ = std::string(view.encoded_query());
-      // Off: a "+" in a query is a plus sign here, not a space.
-      boost::urls::encoding_opts options(false, false, false);
-      for (const auto& item : view.params(options)) {
-        QueryItem entry{std::string(item.key), std::nullopt};
-        if (item.has_value) {
-          entry.value = std::string(item.value);
+      // An empty query names nothing, and its items are not read at all: Boost.URL 1.81 overruns
+      // when it iterates an empty query followed by a fragment ("x://h?#f").
+      if (!url.query_->empty()) {
+        // Off: a "+" in a query is a plus sign here, not a space.
+        boost::urls::encoding_opts options(false, false, false);
+        for (const auto& item : view.params(options)) {
+          QueryItem entry{std::string(item.key), std::nullopt};
+          if (item.has_value) {
+            entry.value = std::string(item.value);
+          }
+          url.queryItems_.push_back(std::move(entry));
         }
-        url.queryItems_.push_back(std::move(entry));
       }
     }
     if (view.has_fragment()) {

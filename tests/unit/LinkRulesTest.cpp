@@ -49,6 +49,15 @@ TEST(Url, ReadsQueryItemsDecodedAndKeepsPlusSigns) {
   EXPECT_EQ(items[4], (QueryItem{"A", "v"}));
 }
 
+TEST(Url, AnEmptyQueryHasNoItemsEvenBeforeAFragment) {
+  for (const char* text : {"x://h?", "x://h?#", "x://h?#f", "tarnwick://desktop-pair?#x"}) {
+    auto parsed = url(text);
+    EXPECT_EQ(parsed.query(), "") << text;
+    EXPECT_TRUE(parsed.queryItems().empty()) << text;
+  }
+  EXPECT_EQ(url("x://h?&#f").queryItems().size(), 2u);
+}
+
 TEST(Url, HostIsAbsentWithoutAuthorityOrWhenEmptyAndKeptAsWritten) {
   EXPECT_FALSE(url("tarnwick:plaid-complete").host());
   EXPECT_FALSE(url("https:///x").host());
