@@ -52,6 +52,8 @@ class ServiceHost : public testing::Test {
     folder = pattern;
     ASSERT_EQ(runTool({"/bin/bash", TARNWICK_MAKE_TEST_CA, folder.string()}), 0);
     ASSERT_TRUE(fs::exists(folder / "ca.crt"));
+    // A second authority that never signed the server's certificate.
+    ASSERT_EQ(runTool({"/bin/bash", TARNWICK_MAKE_TEST_CA, (folder / "other").string()}), 0);
 
     int out[2];
     ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
@@ -106,10 +108,12 @@ class ServiceHost : public testing::Test {
     auto result = std::make_unique<httplib::SSLClient>(name, port);
     result->set_hostname_addr_map({{name, "127.0.0.1"}});
     result->enable_server_certificate_verification(true);
-    result->set_ca_cert_path(trustTheTestCA ? (folder / "ca.crt").c_str() : "/nonexistent/ca.crt");
-    result->set_connection_timeout(5);
-    result->set_read_timeout(10);
-    return result;
+    auto authority = trustTheTestCA ? folder / "ca.crt" : folder / "other" / "ca.crt";
+    result->set_ca_cert_path(authority.c_str());
+                                            : (folder / "other" / "ca.crt").c_str());
+                                            result->set_connection_timeout(5);
+                                            result->set_read_timeout(10);
+                                            return result;
   }
 
   static httplib::Result redeem(const std::string& installCode, const std::string& body = "{}",
