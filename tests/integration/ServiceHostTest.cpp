@@ -110,10 +110,9 @@ class ServiceHost : public testing::Test {
     result->enable_server_certificate_verification(true);
     auto authority = trustTheTestCA ? folder / "ca.crt" : folder / "other" / "ca.crt";
     result->set_ca_cert_path(authority.c_str());
-                                            : (folder / "other" / "ca.crt").c_str());
-                                            result->set_connection_timeout(5);
-                                            result->set_read_timeout(10);
-                                            return result;
+    result->set_connection_timeout(5);
+    result->set_read_timeout(10);
+    return result;
   }
 
   static httplib::Result redeem(const std::string& installCode, const std::string& body = "{}",
