@@ -84,7 +84,7 @@ TEST_F(Redemption, EachFailureShowsItsChosenSentenceWithTheSuffix) {
       {"2xx not JSON", answer(200, "<html>oops</html>"), defaultMessage},
       {"2xx truncated JSON", answer(200, R"({"server_url":"https://srv.exa)"), defaultMessage},
       {"2xx JSON with trailing text", answer(200, "{" + validMembers + "}x"), defaultMessage},
-      {"2xx JSON array", answer(200, "[" + validMembers.substr(0, 0) + "]"), defaultMessage},
+      {"2xx JSON array", answer(200, "[{" + validMembers + "}]"), defaultMessage},
       {"2xx JSON string", answer(200, R"("error")"), defaultMessage},
       {"2xx invalid UTF-8", answer(200, "{\"error\":\"\xC3\x28\"}"), defaultMessage},
       {"2xx member missing",
