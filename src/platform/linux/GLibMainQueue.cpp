@@ -14,7 +14,9 @@ gboolean runOnce(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
-void destroyTask(gpointer data) { delete static_cast<std::function<void()>*>(data); }
+void destroyTask(gpointer data) {
+  delete static_cast<std::function<void()>*>(data);
+}
 
 }  // namespace
 
@@ -30,6 +32,8 @@ void GLibMainQueue::asyncAfter(Seconds delay, std::function<void()> task) {
                      new std::function<void()>(std::move(task)), destroyTask);
 }
 
-void ThreadSleeper::sleepFor(Seconds duration) { std::this_thread::sleep_for(duration); }
+void ThreadSleeper::sleepFor(Seconds duration) {
+  std::this_thread::sleep_for(duration);
+}
 
 }  // namespace tarnwick::platform::linux_desktop

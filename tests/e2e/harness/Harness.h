@@ -120,6 +120,13 @@ class Screen {
                                           Clock::duration timeout);
   std::optional<Pixel> pixel(int x, int y);
 
+  // Synthetic input through XTest, as a user's would arrive. Keys are X keysym names ("Return",
+  // "Escape", "v"); modifiers too ("Control_L", "Shift_L").
+  bool click(int x, int y);
+  bool pressKey(const std::string& key, const std::vector<std::string>& modifiers = {});
+  // Gives a window the keyboard focus, as a window manager would on a click.
+  bool focus(unsigned long window);
+
  private:
   void* display_ = nullptr;
 };
