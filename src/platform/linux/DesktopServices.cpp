@@ -10,9 +10,7 @@ namespace tarnwick::platform::linux_desktop {
 
 // --- XdgUserFolders ---
 
-std::filesystem::path XdgUserFolders::home() {
-  return g_get_home_dir();
-}
+std::filesystem::path XdgUserFolders::home() { return g_get_home_dir(); }
 
 std::optional<std::filesystem::path> XdgUserFolders::applicationSupport() {
   const gchar* folder = g_get_user_data_dir();
@@ -22,9 +20,7 @@ std::optional<std::filesystem::path> XdgUserFolders::applicationSupport() {
   return std::filesystem::path(folder);
 }
 
-std::filesystem::path XdgUserFolders::temporary() {
-  return g_get_tmp_dir();
-}
+std::filesystem::path XdgUserFolders::temporary() { return g_get_tmp_dir(); }
 
 // --- KeyFilePreferences ---
 
@@ -83,8 +79,7 @@ std::optional<Date> KeyFilePreferences::date(const std::string& key) {
   if (!parsed) {
     return std::nullopt;
   }
-  auto micros =
-      g_date_time_to_unix(parsed.get()) * 1000000 + g_date_time_get_microsecond(parsed.get());
+  auto micros = g_date_time_to_unix(parsed.get()) * 1000000 + g_date_time_get_microsecond(parsed.get());
   return Date(std::chrono::duration_cast<Date::duration>(std::chrono::microseconds(micros)));
 }
 
@@ -93,8 +88,7 @@ void KeyFilePreferences::setString(const std::string& key, const std::string& va
 }
 
 void KeyFilePreferences::setDate(const std::string& key, Date value) {
-  auto micros =
-      std::chrono::duration_cast<std::chrono::microseconds>(value.time_since_epoch()).count();
+  auto micros = std::chrono::duration_cast<std::chrono::microseconds>(value.time_since_epoch()).count();
   std::unique_ptr<GDateTime, decltype(&g_date_time_unref)> when(
       g_date_time_new_from_unix_utc(micros / 1000000), g_date_time_unref);
   std::unique_ptr<GDateTime, decltype(&g_date_time_unref)> exact(
@@ -104,9 +98,7 @@ void KeyFilePreferences::setDate(const std::string& key, Date value) {
   g_free(text);
 }
 
-Date KeyFilePreferences::now() {
-  return std::chrono::system_clock::now();
-}
+Date KeyFilePreferences::now() { return std::chrono::system_clock::now(); }
 
 // --- GtkPasteboard ---
 

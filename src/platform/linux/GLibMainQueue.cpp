@@ -14,9 +14,7 @@ gboolean runOnce(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
-void destroyTask(gpointer data) {
-  delete static_cast<std::function<void()>*>(data);
-}
+void destroyTask(gpointer data) { delete static_cast<std::function<void()>*>(data); }
 
 }  // namespace
 
@@ -32,8 +30,6 @@ void GLibMainQueue::asyncAfter(Seconds delay, std::function<void()> task) {
                      new std::function<void()>(std::move(task)), destroyTask);
 }
 
-void ThreadSleeper::sleepFor(Seconds duration) {
-  std::this_thread::sleep_for(duration);
-}
+void ThreadSleeper::sleepFor(Seconds duration) { std::this_thread::sleep_for(duration); }
 
 }  // namespace tarnwick::platform::linux_desktop

@@ -2,9 +2,9 @@
 
 #include <plist/plist.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <cstdlib>
 #include <memory>
 #include <system_error>
 
@@ -21,8 +21,7 @@ std::optional<std::filesystem::path> bundleContaining(const std::filesystem::pat
   return bundle;
 }
 
-LinuxBundle::LinuxBundle(std::optional<std::filesystem::path> bundle)
-    : bundle_(std::move(bundle)) {}
+LinuxBundle::LinuxBundle(std::optional<std::filesystem::path> bundle) : bundle_(std::move(bundle)) {}
 
 LinuxBundle LinuxBundle::ofRunningExecutable() {
   std::error_code error;
