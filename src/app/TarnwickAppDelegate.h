@@ -87,6 +87,9 @@ class TarnwickAppDelegate final : public platform::ApplicationDelegate,
   bool updateCheckInProgress() const { return updateCheckInProgress_; }
 
  private:
+  // Lets the tests put the state where a link or a finished page would have left it.
+  friend struct TarnwickAppDelegateTestAccess;
+
   void bringWindowForward();
 
   platform::Platform& platform_;

@@ -1,12 +1,15 @@
 #include "connector/PosixCommandRunner.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <optional>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -16,15 +19,19 @@ namespace tarnwick::connector {
 namespace {
 
 enum class Output { discard, pipe };
+enum class Life { waited, detached };
 
 struct Child {
   pid_t pid = -1;
   int output = -1;  // read end of the output pipe, when one was asked for
 };
 
-// Standard error always goes to the null device; standard output to it or to a pipe.
+// Standard error always goes to the null device; standard output to it or to a pipe. The tool
+// gets only its three standard descriptors, default signal handling and an empty signal mask, so
+// nothing of this process (sockets, the lock, a blocked or ignored signal) leaks into it. A
+// detached tool also gets its own session and no standard input, so it outlives this process.
 std::optional<Child> spawn(const std::string& path, const std::vector<std::string>& arguments,
-                           Output output) {
+                           Output output, Life life) {
   std::vector<char*> argv;
   argv.reserve(arguments.size() + 2);
   argv.push_back(const_cast<char*>(path.c_str()));
@@ -39,14 +46,40 @@ std::optional<Child> spawn(const std::string& path, const std::vector<std::strin
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  if (life == Life::detached) {
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  }
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   if (output == Output::pipe) {
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
   } else {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   }
+#ifdef __GLIBC__
+#if __GLIBC_PREREQ(2, 34)
+  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+#endif
+#endif
+
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigemptyset(&none);
+  sigset_t all;
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+#ifdef POSIX_SPAWN_SETSID
+  if (life == Life::detached) {
+    flags = static_cast<short>(flags | POSIX_SPAWN_SETSID);
+  }
+#endif
+  posix_spawnattr_setflags(&attributes, flags);
+
   Child child;
-  int status = ::posix_spawn(&child.pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+  int status = ::posix_spawn(&child.pid, path.c_str(), &actions, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (output == Output::pipe) {
     ::close(pipeFds[1]);
@@ -80,7 +113,7 @@ std::string PosixCommandRunner::locate(const std::string& path) const {
 }
 
 bool PosixCommandRunner::run(const std::string& path, const std::vector<std::string>& arguments) {
-  auto child = spawn(locate(path), arguments, Output::discard);
+  auto child = spawn(locate(path), arguments, Output::discard, Life::waited);
   if (!child) {
     return false;
   }
@@ -90,7 +123,7 @@ bool PosixCommandRunner::run(const std::string& path, const std::vector<std::str
 
 std::string PosixCommandRunner::capture(const std::string& path,
                                         const std::vector<std::string>& arguments) {
-  auto child = spawn(locate(path), arguments, Output::pipe);
+  auto child = spawn(locate(path), arguments, Output::pipe, Life::waited);
   if (!child) {
     return "";
   }
@@ -112,16 +145,16 @@ std::string PosixCommandRunner::capture(const std::string& path,
 
 void PosixCommandRunner::launchDetached(const std::string& path,
                                         const std::vector<std::string>& arguments) {
-  // A double fork leaves the tool to init, so it outlives this process and leaves no zombie.
-  std::string located = locate(path);
-  pid_t intermediate = ::fork();
-  if (intermediate == 0) {
-    ::setsid();
-    auto child = spawn(located, arguments, Output::discard);
-    ::_exit(child ? 0 : 1);
+  // Started straight from this process in a session of its own; a waiter thread collects its
+  // status when it ends, so it leaves no zombie, and nothing waits for it here.
+  auto child = spawn(locate(path), arguments, Output::discard, Life::detached);
+  if (!child) {
+    return;
   }
-  if (intermediate > 0) {
-    waitFor(intermediate);
+  try {
+    std::thread([pid = child->pid] { waitFor(pid); }).detach();
+  } catch (const std::system_error&) {
+    // No thread to spare: the finished tool stays a zombie until this process ends.
   }
 }
 

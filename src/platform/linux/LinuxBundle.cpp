@@ -2,15 +2,18 @@
 
 #include <plist/plist.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <cstdlib>
 #include <memory>
 #include <system_error>
 
 namespace tarnwick::platform::linux_desktop {
 
 std::optional<std::filesystem::path> bundleContaining(const std::filesystem::path& executable) {
+  if (!executable.has_filename()) {
+    return std::nullopt;  // a folder, not an executable
+  }
   auto macOS = executable.parent_path();
   auto contents = macOS.parent_path();
   auto bundle = contents.parent_path();
@@ -21,7 +24,8 @@ std::optional<std::filesystem::path> bundleContaining(const std::filesystem::pat
   return bundle;
 }
 
-LinuxBundle::LinuxBundle(std::optional<std::filesystem::path> bundle) : bundle_(std::move(bundle)) {}
+LinuxBundle::LinuxBundle(std::optional<std::filesystem::path> bundle)
+    : bundle_(std::move(bundle)) {}
 
 LinuxBundle LinuxBundle::ofRunningExecutable() {
   std::error_code error;

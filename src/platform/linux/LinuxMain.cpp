@@ -101,6 +101,8 @@ class LinuxStartup final : public app::Startup {
     }
     mainQueue.async([] { delegate->applicationDidFinishLaunching(); });
     int status = application.run();
+    // No more requests: the handler refers to the main queue, which ends with this function.
+    app::TarnwickVisibleInstance::shared().stopListening();
     delegate.reset();  // before the platform objects it refers to go
     return status;
   }

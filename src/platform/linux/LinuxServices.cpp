@@ -2,6 +2,9 @@
 
 #include <map>
 
+#include "platform/linux/CurlHttpClient.h"
+#include "platform/linux/LinuxLoginItems.h"
+
 namespace tarnwick::platform::linux_desktop {
 
 std::string linuxToolLocation(const std::string& canonicalPath) {
@@ -14,26 +17,6 @@ std::string linuxToolLocation(const std::string& canonicalPath) {
 }
 
 namespace {
-
-// Not built yet: every request fails as if the network were down.
-class NoHttpClient final : public HttpClient {
- public:
-  void dataTask(HttpRequest, DataCompletion completion) override {
-    HttpResponse response;
-    response.transportError = "The network is not available.";
-    completion(response);
-  }
-  void downloadTask(HttpRequest, DownloadCompletion completion) override {
-    HttpResponse response;
-    response.transportError = "The network is not available.";
-    completion(response, std::nullopt);
-  }
-};
-
-class NoLoginItems final : public LoginItems {
- public:
-  bool setEnabled(const std::string&, bool) override { return false; }
-};
 
 class NoDeviceOwnerAuth final : public DeviceOwnerAuth {
   class Context final : public DeviceOwnerAuthContext {
@@ -51,20 +34,24 @@ class NoDeviceOwnerAuth final : public DeviceOwnerAuth {
 
 class Services final : public LinuxServices {
  public:
+  Services(Bundle& bundle, CommandRunner& commands)
+      : loginItems_(bundle, commands, defaultAutostartFolder()) {}
+
   HttpClient& http() override { return http_; }
   LoginItems& loginItems() override { return loginItems_; }
   DeviceOwnerAuth& deviceOwnerAuth() override { return auth_; }
 
  private:
-  NoHttpClient http_;
-  NoLoginItems loginItems_;
+  CurlHttpClient http_;
+  LinuxLoginItems loginItems_;
   NoDeviceOwnerAuth auth_;
 };
 
 }  // namespace
 
-std::unique_ptr<LinuxServices> makeLinuxServices(MainQueue&, Bundle&, CommandRunner&) {
-  return std::make_unique<Services>();
+std::unique_ptr<LinuxServices> makeLinuxServices(MainQueue&, Bundle& bundle,
+                                                 CommandRunner& commands) {
+  return std::make_unique<Services>(bundle, commands);
 }
 
 }  // namespace tarnwick::platform::linux_desktop
