@@ -359,6 +359,30 @@ std::optional<Pixel> Screen::pixel(int x, int y) {
   return result;
 }
 
+std::vector<Pixel> Screen::capture(int x, int y, int width, int height) {
+  std::vector<Pixel> pixels;
+  if (!display_ || width <= 0 || height <= 0) {
+    return pixels;
+  }
+  Display* display = asDisplay(display_);
+  XImage* image = XGetImage(display, DefaultRootWindow(display), x, y, static_cast<unsigned>(width),
+                            static_cast<unsigned>(height), AllPlanes, ZPixmap);
+  if (!image) {
+    return pixels;
+  }
+  pixels.reserve(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+  for (int row = 0; row < height; ++row) {
+    for (int column = 0; column < width; ++column) {
+      unsigned long value = XGetPixel(image, column, row);
+      pixels.push_back({static_cast<int>((value & image->red_mask) >> 16),
+                        static_cast<int>((value & image->green_mask) >> 8),
+                        static_cast<int>(value & image->blue_mask)});
+    }
+  }
+  XDestroyImage(image);
+  return pixels;
+}
+
 bool Screen::click(int x, int y) {
   if (!display_) {
     return false;
