@@ -100,7 +100,9 @@ std::filesystem::path standInExecutable() {
 }
 
 StandInConnector::StandInConnector(const Options& options) {
-  std::vector<std::string> arguments = {"run", "--no-browser"};
+  std::vector<std::string> arguments = {"run", "--no-browser", "--port",
+                                        std::to_string(options.port)};
+  port_ = options.port;
   if (options.version) {
     arguments.insert(arguments.end(), {"--version", *options.version});
   }
@@ -112,7 +114,7 @@ StandInConnector::StandInConnector(const Options& options) {
 }
 
 bool StandInConnector::ready(Clock::duration timeout) {
-  ConnectorClient client;
+  ConnectorClient client(port_);
   return waitUntil([&] { return process_->running() && client.answers(); }, timeout, 50ms);
 }
 

@@ -53,6 +53,7 @@ class StandInConnector {
  public:
   struct Options {
     std::optional<std::string> version;  // default: the shell's
+    int port = 8766;
     std::vector<int> extraPorts;
     std::filesystem::path executable;  // default: the build's stand-in
   };
@@ -65,6 +66,7 @@ class StandInConnector {
 
  private:
   std::unique_ptr<Process> process_;
+  int port_ = 8766;
 };
 
 std::filesystem::path standInExecutable();
