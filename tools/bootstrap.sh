@@ -14,7 +14,8 @@ packages=(
   libxinerama-dev libjpeg62-turbo-dev libpam0g-dev
   # tests, stand-ins and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
-  xvfb xauth x11-utils imagemagick lsof procps util-linux xdotool xdg-utils desktop-file-utils
+  xvfb xauth x11-utils imagemagick lsof procps util-linux xdotool xclip xdg-utils
+  desktop-file-utils
   fonts-dejavu-core dbus dbus-x11
 )
 

@@ -1,5 +1,6 @@
 #include "platform/linux/GtkShell.h"
 
+#include "platform/linux/LinuxBundle.h"
 #include "platform/linux/WebKitView.h"
 
 namespace tarnwick::platform::linux_desktop {
@@ -42,7 +43,9 @@ GtkShellWindow::~GtkShellWindow() {
   g_object_unref(window_);
 }
 
-void GtkShellWindow::setTitle(const std::string& title) { gtk_window_set_title(window_, title.c_str()); }
+void GtkShellWindow::setTitle(const std::string& title) {
+  gtk_window_set_title(window_, title.c_str());
+}
 
 std::string GtkShellWindow::title() const {
   const gchar* title = gtk_window_get_title(window_);
@@ -61,7 +64,9 @@ void GtkShellWindow::setContentView(WebView& webView) {
   gtk_box_pack_end(GTK_BOX(box_), webView_->widget(), TRUE, TRUE, 0);
 }
 
-void GtkShellWindow::center() { gtk_window_set_position(window_, GTK_WIN_POS_CENTER); }
+void GtkShellWindow::center() {
+  gtk_window_set_position(window_, GTK_WIN_POS_CENTER);
+}
 
 void GtkShellWindow::makeKeyAndOrderFront() {
   gtk_widget_show_all(GTK_WIDGET(window_));
@@ -71,7 +76,9 @@ void GtkShellWindow::makeKeyAndOrderFront() {
   }
 }
 
-bool GtkShellWindow::isVisible() const { return gtk_widget_get_visible(GTK_WIDGET(window_)); }
+bool GtkShellWindow::isVisible() const {
+  return gtk_widget_get_visible(GTK_WIDGET(window_));
+}
 
 void GtkShellWindow::setMenuBar(GtkWidget* menuBar, GtkAccelGroup* accelerators) {
   menuBar_ = menuBar;
@@ -112,9 +119,9 @@ GtkMessageType messageType(AlertStyle style) {
 
 void GtkShellWindow::beginSheet(const Alert& alert,
                                 std::function<void(std::optional<std::size_t>)> completion) {
-  GtkWidget* dialog =
-      gtk_message_dialog_new(window_, static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
-                             messageType(alert.style), GTK_BUTTONS_NONE, "%s", alert.messageText.c_str());
+  GtkWidget* dialog = gtk_message_dialog_new(
+      window_, static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
+      messageType(alert.style), GTK_BUTTONS_NONE, "%s", alert.messageText.c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), alert.messageText.c_str());
   if (!alert.informativeText.empty()) {
     gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s",
@@ -122,7 +129,8 @@ void GtkShellWindow::beginSheet(const Alert& alert,
   }
   // The first button is the default and stands rightmost, so add them last to first.
   for (std::size_t index = alert.buttons.size(); index-- > 0;) {
-    gtk_dialog_add_button(GTK_DIALOG(dialog), alert.buttons[index].c_str(), static_cast<gint>(index));
+    gtk_dialog_add_button(GTK_DIALOG(dialog), alert.buttons[index].c_str(),
+                          static_cast<gint>(index));
   }
   if (!alert.buttons.empty()) {
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), 0);
@@ -164,7 +172,8 @@ void GtkShellWindow::beginOpenPanel(bool canChooseFiles, bool canChooseDirectori
   GtkFileChooserNative* chooser =
       gtk_file_chooser_native_new(nullptr, window_, action, nullptr, nullptr);
   gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
-  gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(chooser), allowsMultipleSelection ? TRUE : FALSE);
+  gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(chooser),
+                                       allowsMultipleSelection ? TRUE : FALSE);
   auto* call = new PanelCall{std::move(completion)};
   g_signal_connect(chooser, "response", G_CALLBACK(onPanelResponse), call);
   gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
@@ -172,9 +181,13 @@ void GtkShellWindow::beginOpenPanel(bool canChooseFiles, bool canChooseDirectori
 
 // --- Application ---
 
-GtkShellApplication::GtkShellApplication() { accelerators_ = gtk_accel_group_new(); }
+GtkShellApplication::GtkShellApplication() {
+  accelerators_ = gtk_accel_group_new();
+}
 
-GtkShellApplication::~GtkShellApplication() { g_object_unref(accelerators_); }
+GtkShellApplication::~GtkShellApplication() {
+  g_object_unref(accelerators_);
+}
 
 void GtkShellApplication::setActivationPolicyRegular() {
   // Every GTK application is an ordinary one; the name is what window lists show.
@@ -254,7 +267,7 @@ void GtkShellApplication::attachMenu() {
   GtkWidget* bar = gtk_menu_bar_new();
   for (const auto& menu : menuBar_) {
     GtkWidget* top = gtk_menu_item_new_with_label(menu.title.empty() ? g_get_application_name()
-                                                                      : menu.title.c_str());
+                                                                     : menu.title.c_str());
     GtkWidget* submenu = gtk_menu_new();
     gtk_menu_set_accel_group(GTK_MENU(submenu), accelerators_);
     for (const auto& item : menu.items) {
@@ -265,8 +278,8 @@ void GtkShellApplication::attachMenu() {
       GtkWidget* entry = gtk_menu_item_new_with_label(item.title.c_str());
       if (!item.keyEquivalent.empty()) {
         guint key = gdk_unicode_to_keyval(static_cast<guint32>(item.keyEquivalent.front()));
-        gtk_widget_add_accelerator(entry, "activate", accelerators_, key, gdkModifiers(item.modifiers),
-                                   GTK_ACCEL_VISIBLE);
+        gtk_widget_add_accelerator(entry, "activate", accelerators_, key,
+                                   gdkModifiers(item.modifiers), GTK_ACCEL_VISIBLE);
       }
       g_signal_connect(entry, "activate", G_CALLBACK(onMenuItemActivate),
                        const_cast<std::function<void()>*>(&item.action));
@@ -280,7 +293,12 @@ void GtkShellApplication::attachMenu() {
 
 std::shared_ptr<WebView> GtkShellApplication::makeWebView(const WebViewConfiguration& configuration,
                                                           std::weak_ptr<WebViewDelegate> delegate) {
-  auto view = std::make_shared<WebKitView>(configuration, std::move(delegate));
+  // The bundle carries the web-process extension that tells which frame raised a page event.
+  std::optional<std::filesystem::path> extensions;
+  if (auto bundle = LinuxBundle::ofRunningExecutable().bundlePath()) {
+    extensions = *bundle / "Contents" / "Frameworks" / "WebExtensions";
+  }
+  auto view = std::make_shared<WebKitView>(configuration, std::move(delegate), extensions);
   webView_ = view;
   return view;
 }
@@ -292,7 +310,9 @@ std::shared_ptr<Window> GtkShellApplication::makeWindow(const WindowDescription&
   return window;
 }
 
-void GtkShellApplication::terminate() { gtk_main_quit(); }
+void GtkShellApplication::terminate() {
+  gtk_main_quit();
+}
 
 int GtkShellApplication::run() {
   gtk_main();

@@ -3,6 +3,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -371,6 +372,87 @@ std::optional<Pixel> Screen::pixel(int x, int y) {
                static_cast<int>(value & image->blue_mask)};
   XDestroyImage(image);
   return result;
+}
+
+std::vector<Pixel> Screen::capture(int x, int y, int width, int height) {
+  std::vector<Pixel> pixels;
+  if (!display_ || width <= 0 || height <= 0) {
+    return pixels;
+  }
+  Display* display = asDisplay(display_);
+  XImage* image = XGetImage(display, DefaultRootWindow(display), x, y, static_cast<unsigned>(width),
+                            static_cast<unsigned>(height), AllPlanes, ZPixmap);
+  if (!image) {
+    return pixels;
+  }
+  pixels.reserve(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+  for (int row = 0; row < height; ++row) {
+    for (int column = 0; column < width; ++column) {
+      unsigned long value = XGetPixel(image, column, row);
+      pixels.push_back({static_cast<int>((value & image->red_mask) >> 16),
+                        static_cast<int>((value & image->green_mask) >> 8),
+                        static_cast<int>(value & image->blue_mask)});
+    }
+  }
+  XDestroyImage(image);
+  return pixels;
+}
+
+bool Screen::click(int x, int y) {
+  if (!display_) {
+    return false;
+  }
+  Display* display = asDisplay(display_);
+  XTestFakeMotionEvent(display, -1, x, y, CurrentTime);
+  XSync(display, False);
+  std::this_thread::sleep_for(30ms);  // let the client see the pointer arrive before the press
+  XTestFakeButtonEvent(display, 1, True, CurrentTime);
+  XTestFakeButtonEvent(display, 1, False, CurrentTime);
+  XSync(display, False);
+  return true;
+}
+
+bool Screen::pressKey(const std::string& key, const std::vector<std::string>& modifiers) {
+  if (!display_) {
+    return false;
+  }
+  Display* display = asDisplay(display_);
+  auto keycode = [display](const std::string& name) -> KeyCode {
+    KeySym symbol = XStringToKeysym(name.c_str());
+    return symbol == NoSymbol ? 0 : XKeysymToKeycode(display, symbol);
+  };
+  std::vector<KeyCode> held;
+  for (const auto& modifier : modifiers) {
+    KeyCode code = keycode(modifier);
+    if (!code) {
+      return false;
+    }
+    held.push_back(code);
+  }
+  KeyCode code = keycode(key);
+  if (!code) {
+    return false;
+  }
+  for (KeyCode modifier : held) {
+    XTestFakeKeyEvent(display, modifier, True, CurrentTime);
+  }
+  XTestFakeKeyEvent(display, code, True, CurrentTime);
+  XTestFakeKeyEvent(display, code, False, CurrentTime);
+  for (auto modifier = held.rbegin(); modifier != held.rend(); ++modifier) {
+    XTestFakeKeyEvent(display, *modifier, False, CurrentTime);
+  }
+  XSync(display, False);
+  return true;
+}
+
+bool Screen::focus(unsigned long window) {
+  if (!display_) {
+    return false;
+  }
+  Display* display = asDisplay(display_);
+  XSetInputFocus(display, window, RevertToParent, CurrentTime);
+  XSync(display, False);
+  return true;
 }
 
 // --- Artefacts ---

@@ -124,6 +124,15 @@ class Screen {
   std::optional<WindowInfo> waitForWindow(const std::function<bool(const WindowInfo&)>& match,
                                           Clock::duration timeout);
   std::optional<Pixel> pixel(int x, int y);
+  // The pixels of a rectangle of the screen, row by row; empty when it cannot be read.
+  std::vector<Pixel> capture(int x, int y, int width, int height);
+
+  // Synthetic input through XTest, as a user's would arrive. Keys are X keysym names ("Return",
+  // "Escape", "v"); modifiers too ("Control_L", "Shift_L").
+  bool click(int x, int y);
+  bool pressKey(const std::string& key, const std::vector<std::string>& modifiers = {});
+  // Gives a window the keyboard focus, as a window manager would on a click.
+  bool focus(unsigned long window);
 
  private:
   void* display_ = nullptr;

@@ -1,0 +1,77 @@
+#pragma once
+
+// One run of the shell for an end-to-end test: a private X server, a private home (no XDG
+// variables, so every data and config folder lies inside it), the shell started by pid, and at the
+// end the shell and every Connector it left running in that home ended by pid.
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Harness.h"
+
+namespace tarnwick::e2e {
+
+class ShellSession {
+ public:
+  ShellSession();
+  ~ShellSession();
+  ShellSession(const ShellSession&) = delete;
+  ShellSession& operator=(const ShellSession&) = delete;
+
+  bool ready() const { return display_.ready() && !home_.path().empty(); }
+  const std::string& displayName() const { return display_.name(); }
+  const std::filesystem::path& home() const { return home_.path(); }
+  Screen& screen() { return *screen_; }
+
+  // The environment every process of this session gets.
+  Process::Options environment(const std::string& logName) const;
+
+  bool launch(const std::filesystem::path& executable = appExecutable());
+  Process& shell() { return *shell_; }
+
+  // The shell's main window once it is on screen.
+  std::optional<WindowInfo> waitForMainWindow(Clock::duration timeout = 30s);
+  // Windows the shell shows over its main window (sheets and panels).
+  std::vector<WindowInfo> sheets();
+  std::optional<WindowInfo> waitForSheet(Clock::duration timeout = 15s);
+
+  // Keys and clicks for the main window (or a sheet): focused first, as a window manager would.
+  bool pressKey(const WindowInfo& window, const std::string& key,
+                const std::vector<std::string>& modifiers = {});
+  // A click at a point of the main window's content, below its menu bar.
+  bool clickInContent(int x, int y);
+
+  // Connector processes started for this session's home (found by executable name and HOME).
+  std::vector<int> connectors();
+  // The shell's web content processes.
+  std::vector<int> webProcesses();
+
+  std::filesystem::path screenshot(const std::string& name) {
+    return saveScreenshot(displayName(), name);
+  }
+
+  // The main window's content, below the menu bar: the web view.
+  struct Rectangle {
+    int x = 0, y = 0, width = 0, height = 0;
+  };
+  std::optional<Rectangle> content();
+
+ private:
+  VirtualDisplay display_;
+  TemporaryFolder home_;
+  std::unique_ptr<Screen> screen_;
+  std::unique_ptr<Process> shell_;
+  std::optional<WindowInfo> main_;
+};
+
+// Ends a process that is not our child: SIGTERM, then SIGKILL if it is still there after 3 s.
+void endProcess(int pid);
+bool processGone(int pid);
+
+// Processes whose parent is `parent` and whose command name starts with `prefix`.
+std::vector<int> childProcesses(int parent, const std::string& prefix);
+
+}  // namespace tarnwick::e2e

@@ -1,0 +1,121 @@
+#include "StandIn.h"
+
+#include <httplib.h>
+
+namespace tarnwick::e2e {
+
+ConnectorClient::ConnectorClient(int port) : port_(port) {}
+
+namespace {
+
+httplib::Client client(int port) {
+  httplib::Client client("127.0.0.1", port);
+  client.set_connection_timeout(2, 0);
+  client.set_read_timeout(5, 0);
+  return client;
+}
+
+}  // namespace
+
+std::optional<ConnectorClient::Answer> ConnectorClient::get(const std::string& path) {
+  auto http = client(port_);
+  auto result = http.Get(path);
+  if (!result) {
+    return std::nullopt;
+  }
+  return Answer{result->status, result->get_header_value("Server"), result->body};
+}
+
+Json ConnectorClient::log() {
+  auto http = client(port_);
+  auto result = http.Get("/test/log");
+  if (!result || result->status != 200) {
+    return Json::array();
+  }
+  auto parsed = Json::parse(result->body, nullptr, false);
+  return parsed.is_array() ? parsed : Json::array();
+}
+
+bool ConnectorClient::clearLog() {
+  auto http = client(port_);
+  auto result = http.Delete("/test/log");
+  return result && result->status == 204;
+}
+
+bool ConnectorClient::command(const Json& command) {
+  auto http = client(port_);
+  auto result = http.Post("/test/command", command.dump(), "application/json");
+  return result && result->status == 204;
+}
+
+Json ConnectorClient::requests() {
+  auto http = client(port_);
+  auto result = http.Get("/test/requests");
+  if (!result || result->status != 200) {
+    return Json::array();
+  }
+  auto parsed = Json::parse(result->body, nullptr, false);
+  return parsed.is_array() ? parsed : Json::array();
+}
+
+bool ConnectorClient::clearRequests() {
+  auto http = client(port_);
+  auto result = http.Delete("/test/requests");
+  return result && result->status == 204;
+}
+
+std::optional<std::vector<Json>> ConnectorClient::waitForLog(
+    const std::function<bool(const Json&)>& match, Clock::duration timeout, std::size_t count) {
+  std::vector<Json> found;
+  bool enough = waitUntil(
+      [&] {
+        found.clear();
+        for (const auto& entry : log()) {
+          if (match(entry)) {
+            found.push_back(entry);
+          }
+        }
+        return found.size() >= count;
+      },
+      timeout, 100ms);
+  if (!enough) {
+    return std::nullopt;
+  }
+  return found;
+}
+
+std::function<bool(const Json&)> logEntryWith(const Json& fields) {
+  return [fields](const Json& entry) {
+    for (const auto& [name, value] : fields.items()) {
+      if (!entry.contains(name) || entry[name] != value) {
+        return false;
+      }
+    }
+    return true;
+  };
+}
+
+std::filesystem::path standInExecutable() {
+  return TARNWICK_CONNECTOR_EXECUTABLE;
+}
+
+StandInConnector::StandInConnector(const Options& options) {
+  std::vector<std::string> arguments = {"run", "--no-browser", "--port",
+                                        std::to_string(options.port)};
+  port_ = options.port;
+  if (options.version) {
+    arguments.insert(arguments.end(), {"--version", *options.version});
+  }
+  for (int port : options.extraPorts) {
+    arguments.insert(arguments.end(), {"--extra-port", std::to_string(port)});
+  }
+  auto executable = options.executable.empty() ? standInExecutable() : options.executable;
+  process_ = std::make_unique<Process>(executable.string(), arguments);
+}
+
+bool StandInConnector::ready(Clock::duration timeout) {
+  ConnectorClient client(port_);
+  return waitUntil([&] { return process_->running() && client.answers(); }, timeout, 50ms);
+}
+
+}  // namespace tarnwick::e2e
