@@ -180,7 +180,9 @@ class Keyboard {
 
   // Nothing when the keysym is on no key and no spare keycode is free.
   std::optional<Key> keyFor(KeySym keysym) {
-    for (int level = 0; level < std::min(perCode_, 2); ++level) {
+    // Shift reaches a key's second level, except on the keypad, where Num Lock does.
+    int levels = std::min(perCode_, IsKeypadKey(keysym) ? 1 : 2);
+    for (int level = 0; level < levels; ++level) {
       for (int code = minimum_; code <= maximum_; ++code) {
         if (mapping_[static_cast<std::size_t>((code - minimum_) * perCode_ + level)] == keysym) {
           return Key{static_cast<KeyCode>(code), level == 1};
