@@ -14,6 +14,7 @@
 #include "platform/linux/GtkShell.h"
 #include "platform/linux/LinuxBundle.h"
 #include "platform/linux/LinuxServices.h"
+#include "platform/linux/X11SupportDevices.h"
 #include "support/TarnwickSupportControl.h"
 
 namespace tarnwick::platform::linux_desktop {
@@ -41,7 +42,9 @@ class LinuxStartup final : public app::Startup {
   LinuxStartup(int argc, char** argv) : argc_(argc), argv_(argv), arguments_(argv, argv + argc) {}
 
   std::optional<std::int32_t> runSupportControlIfRequested() override {
-    return support::TarnwickSupportControl::runIfRequested(arguments_);
+    // The display is opened only for a recognised command that needs it.
+    X11SupportDeviceProvider devices;
+    return support::TarnwickSupportControl::runIfRequested(arguments_, devices);
   }
 
   bool claimVisibleInstance() override {
