@@ -194,6 +194,16 @@ bool ShellSession::clickInContent(int x, int y) {
 }
 
 std::vector<int> ShellSession::connectors() {
+  return connectorsStartedFor(home_.path());
+}
+
+ConnectorsOfHome::~ConnectorsOfHome() {
+  for (int pid : connectorsStartedFor(home_)) {
+    endProcess(pid);
+  }
+}
+
+std::vector<int> connectorsStartedFor(const fs::path& home) {
   std::vector<int> found;
   for (int pid : numericEntries()) {
     std::error_code error;
@@ -205,7 +215,7 @@ std::vector<int> ShellSession::connectors() {
     if (name != "Tarnwick Connector" && name != "Tarnwick Connector (deleted)") {
       continue;
     }
-    if (environmentValue(pid, "HOME") == home_.path().string()) {
+    if (environmentValue(pid, "HOME") == home.string()) {
       found.push_back(pid);
     }
   }
