@@ -67,11 +67,4 @@ class ShellSession {
   std::optional<WindowInfo> main_;
 };
 
-// Ends a process that is not our child: SIGTERM, then SIGKILL if it is still there after 3 s.
-void endProcess(int pid);
-bool processGone(int pid);
-
-// Processes whose parent is `parent` and whose command name starts with `prefix`.
-std::vector<int> childProcesses(int parent, const std::string& prefix);
-
 }  // namespace tarnwick::e2e
