@@ -9,7 +9,6 @@
 
 #include "CoveringWindow.h"
 #include "Harness.h"
-#include "ShellSession.h"
 
 namespace tarnwick::e2e {
 namespace {
@@ -58,7 +57,6 @@ TEST(Entry, ASecondCopyOpensNoWindowExitsZeroAndBringsTheFirstForward) {
   VirtualDisplay display;
   ASSERT_TRUE(display.ready());
   TemporaryFolder home;
-  ConnectorsOfHome connectors(home.path());
   Process first(appExecutable().string(), {}, shellOptions(home.path(), display.name(), "first"));
   ASSERT_TRUE(first.started());
   Screen screen(display.name());
@@ -115,7 +113,6 @@ TEST(Entry, ADataFolderThatCannotHoldTheLockStillOpensTheWindow) {
   VirtualDisplay display;
   ASSERT_TRUE(display.ready());
   TemporaryFolder home;
-  ConnectorsOfHome connectors(home.path());
   std::ofstream(home.path() / "file") << "a regular file, not a folder";
   auto options = shellOptions(home.path(), display.name(), "first");
   options.environment["XDG_DATA_HOME"] = (home.path() / "file" / "data").string();

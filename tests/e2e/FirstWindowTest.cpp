@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include "Harness.h"
-#include "ShellSession.h"
 
 namespace tarnwick::e2e {
 namespace {
@@ -43,7 +42,6 @@ TEST(FirstWindow, OpensOneWindowOfTheRightSizeShowingTheConnectingPage) {
   VirtualDisplay display;
   ASSERT_TRUE(display.ready());
   TemporaryFolder home;
-  ConnectorsOfHome connectors(home.path());
   Process::Options options;
   options.environment = {{"DISPLAY", display.name()}, {"HOME", home.path().string()}};
   options.unset = {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR",

@@ -175,6 +175,32 @@ TEST_F(PageDutiesTest, DialogsFromFramesAndOtherOriginsShowNothingAndReturnAtOnc
   session_.screenshot("page-duties-untrusted-frames");
 }
 
+// --- Open panel ---
+
+TEST_F(PageDutiesTest, TheInterfacesFileInputOpensAPanelAndAnIframesDoesNot) {
+  StandInConnector otherOrigin({.port = otherPort});
+  ASSERT_TRUE(otherOrigin.ready());
+  ASSERT_TRUE(navigate(local_, local + "/test/file", local_, "/test/file"));
+  auto area = session_.content();
+  ASSERT_TRUE(area);
+  ASSERT_TRUE(session_.clickInContent(area->width / 2, area->height / 2));
+  auto panel = session_.waitForSheet();
+  ASSERT_TRUE(panel) << "no open panel";
+  EXPECT_EQ(panel->transientFor, window_->id);
+  session_.screenshot("page-duties-open-panel");
+  ASSERT_TRUE(session_.pressKey(*panel, "Escape"));
+  EXPECT_TRUE(waitUntil([&] { return session_.sheets().empty(); }, 10s));
+  EXPECT_FALSE(local_.waitForLog(logEntryWith({{"event", "file-change"}}), 1s));
+
+  // The same input in a frame of another origin.
+  ASSERT_TRUE(navigate(local_, local + "/test/frame?child=" + encode(other + "/test/file"), local_,
+                       "/test/frame"));
+  ASSERT_TRUE(other_.waitForLog(logEntryWith({{"event", "loaded"}, {"path", "/test/file"}}), 15s));
+  ASSERT_TRUE(session_.clickInContent(200, 200));
+  std::this_thread::sleep_for(2s);
+  EXPECT_TRUE(session_.sheets().empty()) << "an iframe opened a panel";
+}
+
 // --- Links that want a new window ---
 
 // A private default handler for a URL scheme that writes each URL it gets to a file.

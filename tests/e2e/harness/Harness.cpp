@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <thread>
 
 extern char** environ;
@@ -35,6 +36,106 @@ bool waitUntil(const std::function<bool()>& condition, Clock::duration timeout,
   }
 }
 
+// --- Processes not our own children ---
+
+namespace {
+
+std::optional<std::string> environmentValue(int pid, const std::string& name) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
+  std::string entry;
+  while (std::getline(file, entry, '\0')) {
+    if (entry.rfind(name + "=", 0) == 0) {
+      return entry.substr(name.size() + 1);
+    }
+  }
+  return std::nullopt;
+}
+
+std::vector<int> numericEntries() {
+  std::vector<int> pids;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    std::string name = entry.path().filename();
+    if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos) {
+      pids.push_back(std::stoi(name));
+    }
+  }
+  return pids;
+}
+
+struct ProcessStatus {
+  std::string command;
+  char state = '?';
+  int parent = 0;
+};
+
+std::optional<ProcessStatus> statusOf(int pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(file, line)) {
+    return std::nullopt;
+  }
+  auto open = line.find('(');
+  auto close = line.rfind(')');
+  if (open == std::string::npos || close == std::string::npos || close + 2 > line.size()) {
+    return std::nullopt;
+  }
+  ProcessStatus status;
+  status.command = line.substr(open + 1, close - open - 1);
+  std::istringstream rest(line.substr(close + 2));
+  rest >> status.state >> status.parent;
+  return status;
+}
+
+}  // namespace
+
+bool processGone(int pid) {
+  auto status = statusOf(pid);
+  return !status || status->state == 'Z' || status->state == 'X';
+}
+
+void endProcess(int pid) {
+  if (pid <= 0 || processGone(pid)) {
+    return;
+  }
+  ::kill(pid, SIGTERM);
+  if (!waitUntil([pid] { return processGone(pid); }, 3s)) {
+    ::kill(pid, SIGKILL);
+    waitUntil([pid] { return processGone(pid); }, 3s);
+  }
+}
+
+std::vector<int> childProcesses(int parent, const std::string& prefix) {
+  std::vector<int> found;
+  for (int pid : numericEntries()) {
+    auto status = statusOf(pid);
+    if (status && status->parent == parent && status->command.rfind(prefix, 0) == 0 &&
+        status->state != 'Z') {
+      found.push_back(pid);
+    }
+  }
+  return found;
+}
+
+std::vector<int> connectorsWithHome(const std::filesystem::path& home) {
+  std::vector<int> found;
+  for (int pid : numericEntries()) {
+    std::error_code error;
+    auto executable = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error);
+    if (error || processGone(pid)) {
+      continue;
+    }
+    std::string name = executable.filename().string();
+    if (name != "Tarnwick Connector" && name != "Tarnwick Connector (deleted)") {
+      continue;
+    }
+    if (environmentValue(pid, "HOME") == home.string()) {
+      found.push_back(pid);
+    }
+  }
+  return found;
+}
+
 // --- TemporaryFolder ---
 
 TemporaryFolder::TemporaryFolder(const std::string& prefix) {
@@ -47,6 +148,9 @@ TemporaryFolder::TemporaryFolder(const std::string& prefix) {
 TemporaryFolder::~TemporaryFolder() {
   std::error_code ignored;
   if (!path_.empty()) {
+    for (int pid : connectorsWithHome(path_)) {
+      endProcess(pid);
+    }
     std::filesystem::remove_all(path_, ignored);
   }
 }

@@ -20,7 +20,19 @@ using Clock = std::chrono::steady_clock;
 bool waitUntil(const std::function<bool()>& condition, Clock::duration timeout,
                Clock::duration interval = 50ms);
 
-// A temporary folder removed with the object.
+// Ends a process that is not our child: SIGTERM, then SIGKILL if it is still there after 3 s.
+void endProcess(int pid);
+bool processGone(int pid);
+
+// Processes whose parent is `parent` and whose command name starts with `prefix`.
+std::vector<int> childProcesses(int parent, const std::string& prefix);
+
+// Connectors (the bundle's login item) running with `home` as their HOME: a shell started with
+// that home started them.
+std::vector<int> connectorsWithHome(const std::filesystem::path& home);
+
+// A temporary folder removed with the object. A shell run with it as its home may have started
+// the Connector, which outlives the shell; it is ended first.
 class TemporaryFolder {
  public:
   explicit TemporaryFolder(const std::string& prefix = "tarnwick-e2e");

@@ -15,82 +15,7 @@ namespace {
 // The height GTK gives the shell's menu bar; the web view starts below it.
 constexpr int menuBarAllowance = 40;
 
-std::optional<std::string> environmentValue(int pid, const std::string& name) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
-  std::string entry;
-  while (std::getline(file, entry, '\0')) {
-    if (entry.rfind(name + "=", 0) == 0) {
-      return entry.substr(name.size() + 1);
-    }
-  }
-  return std::nullopt;
-}
-
-std::vector<int> numericEntries() {
-  std::vector<int> pids;
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator("/proc", error)) {
-    std::string name = entry.path().filename();
-    if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos) {
-      pids.push_back(std::stoi(name));
-    }
-  }
-  return pids;
-}
-
-struct Status {
-  std::string command;
-  char state = '?';
-  int parent = 0;
-};
-
-std::optional<Status> statusOf(int pid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(file, line)) {
-    return std::nullopt;
-  }
-  auto open = line.find('(');
-  auto close = line.rfind(')');
-  if (open == std::string::npos || close == std::string::npos || close + 2 > line.size()) {
-    return std::nullopt;
-  }
-  Status status;
-  status.command = line.substr(open + 1, close - open - 1);
-  std::istringstream rest(line.substr(close + 2));
-  rest >> status.state >> status.parent;
-  return status;
-}
-
 }  // namespace
-
-bool processGone(int pid) {
-  auto status = statusOf(pid);
-  return !status || status->state == 'Z' || status->state == 'X';
-}
-
-void endProcess(int pid) {
-  if (pid <= 0 || processGone(pid)) {
-    return;
-  }
-  ::kill(pid, SIGTERM);
-  if (!waitUntil([pid] { return processGone(pid); }, 3s)) {
-    ::kill(pid, SIGKILL);
-    waitUntil([pid] { return processGone(pid); }, 3s);
-  }
-}
-
-std::vector<int> childProcesses(int parent, const std::string& prefix) {
-  std::vector<int> found;
-  for (int pid : numericEntries()) {
-    auto status = statusOf(pid);
-    if (status && status->parent == parent && status->command.rfind(prefix, 0) == 0 &&
-        status->state != 'Z') {
-      found.push_back(pid);
-    }
-  }
-  return found;
-}
 
 ShellSession::ShellSession() : home_("tarnwick-e2e-home") {
   if (display_.ready()) {
@@ -194,32 +119,7 @@ bool ShellSession::clickInContent(int x, int y) {
 }
 
 std::vector<int> ShellSession::connectors() {
-  return connectorsStartedFor(home_.path());
-}
-
-ConnectorsOfHome::~ConnectorsOfHome() {
-  for (int pid : connectorsStartedFor(home_)) {
-    endProcess(pid);
-  }
-}
-
-std::vector<int> connectorsStartedFor(const fs::path& home) {
-  std::vector<int> found;
-  for (int pid : numericEntries()) {
-    std::error_code error;
-    auto executable = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", error);
-    if (error || processGone(pid)) {
-      continue;
-    }
-    std::string name = executable.filename().string();
-    if (name != "Tarnwick Connector" && name != "Tarnwick Connector (deleted)") {
-      continue;
-    }
-    if (environmentValue(pid, "HOME") == home.string()) {
-      found.push_back(pid);
-    }
-  }
-  return found;
+  return connectorsWithHome(home_.path());
 }
 
 std::vector<int> ShellSession::webProcesses() {

@@ -67,27 +67,4 @@ class ShellSession {
   std::optional<WindowInfo> main_;
 };
 
-// Connector processes started for `home` (found by executable name and HOME).
-std::vector<int> connectorsStartedFor(const std::filesystem::path& home);
-
-// Ends, when it goes, every Connector a shell started for `home`: the login item outlives the
-// shell by design. Declare it before the shell's Process, so the shell has ended first.
-class ConnectorsOfHome {
- public:
-  explicit ConnectorsOfHome(std::filesystem::path home) : home_(std::move(home)) {}
-  ~ConnectorsOfHome();
-  ConnectorsOfHome(const ConnectorsOfHome&) = delete;
-  ConnectorsOfHome& operator=(const ConnectorsOfHome&) = delete;
-
- private:
-  std::filesystem::path home_;
-};
-
-// Ends a process that is not our child: SIGTERM, then SIGKILL if it is still there after 3 s.
-void endProcess(int pid);
-bool processGone(int pid);
-
-// Processes whose parent is `parent` and whose command name starts with `prefix`.
-std::vector<int> childProcesses(int parent, const std::string& prefix);
-
 }  // namespace tarnwick::e2e
