@@ -12,9 +12,11 @@ namespace tarnwick::links {
 
 namespace {
 
+// A "?" is legal inside a query, but some servers read a second one as malformed; escaping it
+// keeps every value intact whoever reads it back.
 bool isUnescaped(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '.' || c == '_' || c == '~' || c == ':' || c == '@' || c == '/' || c == '?';
+         c == '.' || c == '_' || c == '~' || c == ':' || c == '@' || c == '/';
 }
 
 std::string textOf(const std::map<std::string, std::string>& items, const std::string& name) {

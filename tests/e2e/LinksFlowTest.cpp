@@ -1,0 +1,139 @@
+// Links end to end: a pairing link handed to a running shell by a second copy, and an invitation
+// redeemed at cold start against the stand-in service host over HTTPS.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "Harness.h"
+#include "ShellSession.h"
+#include "StandIn.h"
+
+namespace tarnwick::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+auto interfaceLoaded() {
+  return logEntryWith({{"event", "loaded"}, {"path", "/"}, {"isTop", true}});
+}
+
+auto pairingPageLoaded(const std::string& search) {
+  return logEntryWith(
+      {{"event", "loaded"}, {"path", "/support"}, {"isTop", true}, {"search", search}});
+}
+
+TEST(LinksFlow, APairingLinkGivenToASecondCopyOpensThePairingPageInTheRunningShell) {
+  ConnectorClient client;
+  ASSERT_FALSE(client.answers()) << "something already listens on 127.0.0.1:8766";
+  ShellSession session;
+  ASSERT_TRUE(session.ready());
+  ASSERT_TRUE(session.launch());
+  ASSERT_TRUE(session.waitForMainWindow());
+  ASSERT_TRUE(client.waitForLog(interfaceLoaded(), 60s)) << "the interface never loaded";
+
+  auto second = runCommand(appExecutable().string(),
+                           {"tarnwick://desktop-pair?server=https://pair.example:9443/s%3Fa%3D1%26b"
+                            "&code=abcd2345&completion_url=https://TARNWICK.com/done&"
+                            "completion_token=a%26b"},
+                           session.environment("second"), 30s);
+  EXPECT_EQ(second.status, 0);
+  // The code arrives upper-cased and every value intact, its "?", "=" and "&" escaped.
+  EXPECT_TRUE(client.waitForLog(
+      pairingPageLoaded("?server=https://pair.example:9443/s%3Fa%3D1%26b&code=ABCD2345"
+                        "&completion_url=https://TARNWICK.com/done&completion_token=a%26b"),
+      30s))
+      << client.log().dump();
+  session.screenshot("links-pairing-page");
+  EXPECT_TRUE(session.shell().running());
+  EXPECT_EQ(session.screen().shellWindows().size(), 1U);
+}
+
+// The stand-in service host, trusted through a test CA, reached under the service host's name.
+class ServiceHost {
+ public:
+  explicit ServiceHost(const fs::path& folder) : folder_(folder) {
+    auto made = runCommand("/bin/bash", {TARNWICK_MAKE_TEST_CA, folder.string()}, {}, 60s);
+    if (made.status != 0) {
+      return;
+    }
+    Process::Options options;
+    options.stdoutFile = folder / "service.out";
+    process_ = std::make_unique<Process>(
+        TARNWICK_SERVICE_HOST,
+        std::vector<std::string>{"--cert", (folder / "server.crt").string(), "--key",
+                                 (folder / "server.key").string(), "--port", std::to_string(port),
+                                 "--log", (folder / "requests.jsonl").string()},
+        options);
+    ready_ = waitUntil(
+        [&] {
+          std::ifstream out(folder / "service.out");
+          std::string line;
+          return std::getline(out, line) && line.starts_with("listening");
+        },
+        20s);
+  }
+  bool ready() const { return ready_; }
+  std::string requests() const {
+    std::ifstream file(folder_ / "requests.jsonl");
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  }
+
+  // Runs the shell with the service host's name mapped to loopback and the test CA trusted, in a
+  // mount namespace of its own: the shell reads no setting of ours.
+  std::unique_ptr<Process> launchShell(ShellSession& session, const std::string& link) const {
+    std::ofstream(folder_ / "hosts") << "127.0.0.1 localhost tarnwick.com\n";
+    {
+      std::ifstream system("/etc/ssl/certs/ca-certificates.crt");
+      std::ifstream ca(folder_ / "ca.crt");
+      std::ofstream bundle(folder_ / "ca-bundle.crt");
+      bundle << system.rdbuf() << ca.rdbuf();
+    }
+    std::string script =
+        "mount --bind \"$1\" /etc/hosts && mount --bind \"$2\" /etc/ssl/certs/ca-certificates.crt "
+        "&& shift 2 && exec \"$@\"";
+    return std::make_unique<Process>(
+        "/usr/bin/unshare",
+        std::vector<std::string>{"--mount", "--propagation", "private", "/bin/sh", "-c", script,
+                                 "sh", (folder_ / "hosts").string(),
+                                 (folder_ / "ca-bundle.crt").string(), appExecutable().string(),
+                                 link},
+        session.environment("shell"));
+  }
+
+  static constexpr int port = 18443;
+
+ private:
+  fs::path folder_;
+  std::unique_ptr<Process> process_;
+  bool ready_ = false;
+};
+
+TEST(LinksFlow, AnInvitationAtColdStartIsRedeemedAndEndsOnThePairingPage) {
+  ConnectorClient client;
+  ASSERT_FALSE(client.answers()) << "something already listens on 127.0.0.1:8766";
+  TemporaryFolder folder("tarnwick-service");
+  ServiceHost service(folder.path());
+  ASSERT_TRUE(service.ready()) << "the stand-in service host did not start";
+  ShellSession session;
+  ASSERT_TRUE(session.ready());
+
+  std::string redemption =
+      "https://tarnwick.com:" + std::to_string(ServiceHost::port) + "/support/install/ok/pair";
+  auto shell = service.launchShell(session, "tarnwick://desktop-invite?invite=" + redemption);
+  ASSERT_TRUE(shell->started());
+  ASSERT_TRUE(session.waitForMainWindow());
+
+  // The service's answer becomes the pairing page: its "&" and "+" arrive escaped.
+  EXPECT_TRUE(client.waitForLog(
+      pairingPageLoaded("?server=https://pairing.example:8443/servers/ok&code=TWCK2345"
+                        "&completion_url=https://tarnwick.com/support/install/ok/complete"
+                        "&completion_token=t%26k%2Bok"),
+      60s))
+      << client.log().dump() << "\nservice: " << service.requests();
+  EXPECT_NE(service.requests().find("/support/install/ok/pair"), std::string::npos);
+  session.screenshot("links-invitation-pairing-page");
+  shell->terminate();
+}
+
+}  // namespace
+}  // namespace tarnwick::e2e
