@@ -82,13 +82,28 @@ fs::path bundleOf(const fs::path& executable) {
   return executable.parent_path().parent_path().parent_path();
 }
 
-TEST(ConnectorFlow, WithNothingRunningTheShellStartsTheBundlesConnectorAndShowsItsInterface) {
+// Each test starts with nothing on the Connector's port and a session of its own.
+class ConnectorFlow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(client.answers()) << "something already listens on 127.0.0.1:8766";
+    ASSERT_TRUE(session.ready());
+  }
+
+  // Starts the shell (by default the built bundle's) and waits for its window.
+  std::optional<WindowInfo> launch(const fs::path& executable = appExecutable()) {
+    if (!session.launch(executable)) {
+      return std::nullopt;
+    }
+    return session.waitForMainWindow();
+  }
+
   ConnectorClient client;
-  ASSERT_FALSE(client.answers()) << "something already listens on 127.0.0.1:8766";
   ShellSession session;
-  ASSERT_TRUE(session.ready());
-  ASSERT_TRUE(session.launch());
-  ASSERT_TRUE(session.waitForMainWindow());
+};
+
+TEST_F(ConnectorFlow, WithNothingRunningTheShellStartsTheBundlesConnectorAndShowsItsInterface) {
+  ASSERT_TRUE(launch());
 
   ASSERT_TRUE(client.waitForLog(interfaceLoaded(), 45s)) << "the interface never loaded";
   auto answer = client.get("/");
@@ -104,17 +119,12 @@ TEST(ConnectorFlow, WithNothingRunningTheShellStartsTheBundlesConnectorAndShowsI
   EXPECT_TRUE(session.shell().running());
 }
 
-TEST(ConnectorFlow, AConnectorOfAnotherVersionIsStoppedAndReplaced) {
-  ConnectorClient client;
-  ASSERT_FALSE(client.answers()) << "something already listens on 127.0.0.1:8766";
+TEST_F(ConnectorFlow, AConnectorOfAnotherVersionIsStoppedAndReplaced) {
   StandInConnector stale({.version = "0.0.1-stale"});
   ASSERT_TRUE(stale.ready());
   ASSERT_EQ(client.get("/")->server, "TarnwickDesktop/0.0.1-stale");
 
-  ShellSession session;
-  ASSERT_TRUE(session.ready());
-  ASSERT_TRUE(session.launch());
-  ASSERT_TRUE(session.waitForMainWindow());
+  ASSERT_TRUE(launch());
   // SIGTERM from the shell ends it with status 0.
   EXPECT_EQ(stale.process().wait(30s), 0) << "the stale Connector was not stopped";
   ASSERT_TRUE(client.waitForLog(interfaceLoaded(), 45s));
@@ -124,18 +134,13 @@ TEST(ConnectorFlow, AConnectorOfAnotherVersionIsStoppedAndReplaced) {
   session.screenshot("connector-flow-replaced");
 }
 
-TEST(ConnectorFlow, WithNoConnectorAnywhereTheMissingConnectorPageShows) {
-  ConnectorClient client;
-  ASSERT_FALSE(client.answers()) << "something already listens on 127.0.0.1:8766";
-  ShellSession session;
-  ASSERT_TRUE(session.ready());
+TEST_F(ConnectorFlow, WithNoConnectorAnywhereTheMissingConnectorPageShows) {
   // A copy of the bundle without its login items; the private home has no stand-alone copy.
   TemporaryFolder folder("tarnwick-e2e-bundle");
   auto copy = folder.path() / "Tarnwick.app";
   fs::copy(bundleOf(appExecutable()), copy, fs::copy_options::recursive);
   fs::remove_all(copy / "Contents/Library/LoginItems");
-  ASSERT_TRUE(session.launch(copy / "Contents/MacOS/Tarnwick"));
-  ASSERT_TRUE(session.waitForMainWindow());
+  ASSERT_TRUE(launch(copy / "Contents/MacOS/Tarnwick"));
 
   // "Connecting to Tarnwick…" is short; the missing-Connector sentence spans far wider.
   int connectingWidth = 0;
@@ -152,13 +157,8 @@ TEST(ConnectorFlow, WithNoConnectorAnywhereTheMissingConnectorPageShows) {
   EXPECT_TRUE(session.connectors().empty());
 }
 
-TEST(ConnectorFlow, AfterTheConnectorIsKilledReloadBringsTheInterfaceBack) {
-  ConnectorClient client;
-  ASSERT_FALSE(client.answers()) << "something already listens on 127.0.0.1:8766";
-  ShellSession session;
-  ASSERT_TRUE(session.ready());
-  ASSERT_TRUE(session.launch());
-  auto window = session.waitForMainWindow();
+TEST_F(ConnectorFlow, AfterTheConnectorIsKilledReloadBringsTheInterfaceBack) {
+  auto window = launch();
   ASSERT_TRUE(window);
   ASSERT_TRUE(client.waitForLog(interfaceLoaded(), 45s));
   auto first = session.connectors();
@@ -177,13 +177,8 @@ TEST(ConnectorFlow, AfterTheConnectorIsKilledReloadBringsTheInterfaceBack) {
   session.screenshot("connector-flow-reloaded");
 }
 
-TEST(ConnectorFlow, AKilledContentProcessShowsTheReopeningPageAndTheInterfaceReturns) {
-  ConnectorClient client;
-  ASSERT_FALSE(client.answers()) << "something already listens on 127.0.0.1:8766";
-  ShellSession session;
-  ASSERT_TRUE(session.ready());
-  ASSERT_TRUE(session.launch());
-  ASSERT_TRUE(session.waitForMainWindow());
+TEST_F(ConnectorFlow, AKilledContentProcessShowsTheReopeningPageAndTheInterfaceReturns) {
+  ASSERT_TRUE(launch());
   ASSERT_TRUE(client.waitForLog(interfaceLoaded(), 45s));
   ASSERT_TRUE(waitForBackground(session, isInterface, 15s));
   ASSERT_TRUE(client.clearLog());

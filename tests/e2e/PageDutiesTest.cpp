@@ -248,7 +248,9 @@ TEST_F(PageDutiesTest, ABlankTargetWebLinkGoesToTheBrowserAndAMailLinkNowhere) {
   EXPECT_FALSE(fs::exists(mail)) << "the mail link was opened: " << contents(mail);
   EXPECT_EQ(contents(web), outside + "\n");
   // The window kept its page: nothing else loaded.
-  EXPECT_EQ(local_.waitForLog(logEntryWith({{"event", "loaded"}}), 100ms)->size(), 1U);
+  auto loaded = local_.waitForLog(logEntryWith({{"event", "loaded"}}), 100ms);
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(loaded->size(), 1U);
   session_.screenshot("page-duties-links");
 }
 
@@ -314,6 +316,7 @@ TEST_F(PageDutiesTest, PasteReplacesTheSelectionWithOneInputEventAndLeavesReadOn
       ASSERT_TRUE(inputs) << "no input event";
       std::this_thread::sleep_for(1s);
       inputs = local_.waitForLog(logEntryWith({{"event", "input"}}), 1s);
+      ASSERT_TRUE(inputs);
       ASSERT_EQ(inputs->size(), 1U) << "more than one input event";
       const auto& input = inputs->front();
       EXPECT_EQ(input["inputType"], "insertFromPaste");

@@ -409,6 +409,7 @@ std::vector<WindowInfo> Screen::topLevelWindows() {
     info.width = attributes.width;
     info.height = attributes.height;
     info.viewable = attributes.map_state == IsViewable;
+    info.overrideRedirect = attributes.override_redirect != False;
     Window transient = 0;
     if (XGetTransientForHint(display, children[index], &transient)) {
       info.transientFor = transient;

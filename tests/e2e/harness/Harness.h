@@ -109,6 +109,7 @@ struct WindowInfo {
   std::string wmClass;
   int x = 0, y = 0, width = 0, height = 0;
   bool viewable = false;
+  bool overrideRedirect = false;  // tooltips, menus and other pop-ups the window manager never sees
   unsigned long transientFor = 0;
 };
 

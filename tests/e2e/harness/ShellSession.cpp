@@ -68,7 +68,8 @@ std::vector<WindowInfo> ShellSession::sheets() {
     return found;
   }
   for (const auto& window : screen_->topLevelWindows()) {
-    if (window.viewable && window.transientFor != 0 && window.id != main_->id) {
+    if (window.viewable && !window.overrideRedirect && window.transientFor != 0 &&
+        window.id != main_->id) {
       found.push_back(window);
     }
   }
