@@ -15,7 +15,15 @@ fi
 mkdir -p artifacts
 Xvfb :97 -screen 0 1280x900x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
-trap 'kill "$app_pid" 2>/dev/null; kill "$xvfb" 2>/dev/null' EXIT
+connector="$PWD/build/default/Tarnwick.app/Contents/Library/LoginItems/Tarnwick Connector.app/Contents/MacOS/Tarnwick Connector"
+# The login-item Connector outlives the shell by design; under a throw-away Xvfb it goes too.
+stop_all() {
+  kill "$app_pid" 2>/dev/null
+  sleep 1
+  for pid in $(pgrep -f -x "$connector" || true); do kill "$pid" 2>/dev/null; done
+  kill "$xvfb" 2>/dev/null
+}
+trap stop_all EXIT
 sleep 1
 DISPLAY=:97 "$app" "$@" &
 app_pid=$!
