@@ -206,18 +206,16 @@ bool LinuxLoginItems::setEnabled(const std::string& bundleIdentifier, bool enabl
     return false;
   }
   auto item = findLoginItem(*bundle, bundleIdentifier);
-  if (!item) {
+  // A helper without a runnable executable is no login item, to enable or to disable.
+  std::error_code error;
+  if (!item || !fs::is_regular_file(item->executable, error) ||
+      ::access(item->executable.c_str(), X_OK) != 0) {
     return false;
   }
   return enabled ? enable(bundleIdentifier, *item) : disable(bundleIdentifier, *item);
 }
 
 bool LinuxLoginItems::enable(const std::string& identifier, const LoginItem& item) {
-  std::error_code error;
-  if (!fs::is_regular_file(item.executable, error) ||
-      ::access(item.executable.c_str(), X_OK) != 0) {
-    return false;
-  }
   auto exec = desktopEntryExec(item.executable.string());
   if (!exec) {
     return false;
