@@ -17,7 +17,6 @@
 #include <thread>
 #include <utility>
 
-#include "platform/linux/GLibMainQueue.h"
 #include "platform/linux/JpegEncoder.h"
 
 namespace tarnwick::platform::linux_desktop {
@@ -145,8 +144,10 @@ int clampedCoordinate(double value) {
   return static_cast<int>(std::floor(std::clamp(value, -limit, limit)));
 }
 
-// The core keyboard mapping, with temporary bindings of spare keycodes for keysyms that no key
-// carries. Bindings live until the object goes, or until spare keycodes run out.
+// The core keyboard mapping, with temporary bindings of spare keycodes (those without keysyms)
+// for keysyms that no key carries. Bindings live until the object goes, or until spare keycodes
+// run out. Only spare keycodes are ever rewritten: a real key rewritten through the core mapping
+// could lose what its extended description says about it.
 class Keyboard {
  public:
   struct Key {
@@ -178,8 +179,50 @@ class Keyboard {
   Keyboard(const Keyboard&) = delete;
   Keyboard& operator=(const Keyboard&) = delete;
 
-  // Nothing when the keysym is on no key and no spare keycode is free.
-  std::optional<Key> keyFor(KeySym keysym) {
+  // Keys for the keysyms from the first on, as many as could be had: it stops at the first keysym
+  // that is on no key when no spare keycode is left. New bindings are made before this returns,
+  // all at once where the spare keycodes run together, so that a client refreshing its mapping
+  // for the first sees the rest too.
+  std::vector<Key> keysFor(const std::vector<KeySym>& keysyms, std::size_t from) {
+    std::vector<Key> keys;
+    std::vector<KeyCode> fresh;
+    for (std::size_t index = from; index < keysyms.size(); ++index) {
+      if (auto key = existingKey(keysyms[index])) {
+        keys.push_back(*key);
+        continue;
+      }
+      if (bound_.size() >= spare_.size() || perCode_ == 0) {
+        break;
+      }
+      KeyCode code = spare_[bound_.size()];
+      bound_.emplace_back(keysyms[index], code);
+      fresh.push_back(code);
+      keys.push_back(Key{code, false});
+    }
+    writeBindings(fresh);
+    return keys;
+  }
+
+  bool hasBindings() const { return !bound_.empty(); }
+
+  // Gives clients time to read what was typed under the bindings, then returns the spare keycodes
+  // to having no keysym, as they were.
+  void releaseBindings() {
+    if (bound_.empty()) {
+      return;
+    }
+    XSync(connection_.display(), False);
+    std::this_thread::sleep_for(bindingSettleTime);
+    std::vector<KeyCode> codes;
+    for (const auto& binding : bound_) {
+      codes.push_back(binding.second);
+    }
+    bound_.clear();
+    writeBindings(codes);
+  }
+
+ private:
+  std::optional<Key> existingKey(KeySym keysym) const {
     // Shift reaches a key's second level, except on the keypad, where Num Lock does.
     int levels = std::min(perCode_, IsKeypadKey(keysym) ? 1 : 2);
     for (int level = 0; level < levels; ++level) {
@@ -194,54 +237,43 @@ class Keyboard {
         return Key{code, false};
       }
     }
-    if (bound_.size() >= spare_.size()) {
-      return std::nullopt;
-    }
-    KeyCode code = spare_[bound_.size()];
-    // Both levels, so that a held Shift changes nothing.
-    std::array<KeySym, 2> symbols{keysym, keysym};
-    XChangeKeyboardMapping(connection_.display(), code, 2, symbols.data(), 1);
-    XSync(connection_.display(), False);
-    bound_.emplace_back(keysym, code);
-    return Key{code, false};
+    return std::nullopt;
   }
 
-  bool hasSpareKeycodes() const { return !spare_.empty(); }
-  bool allSparesBound() const { return bound_.size() >= spare_.size(); }
-
-  // Gives clients time to read what was typed under the bindings, then returns the spare keycodes
-  // to having no keysym, as they were.
-  void releaseBindings() {
-    if (bound_.empty()) {
+  // Writes the spare keycodes' current bindings (their keysym on both levels, so that a held
+  // Shift changes nothing; or nothing), one request for each run of consecutive keycodes.
+  void writeBindings(std::vector<KeyCode> codes) {
+    if (codes.empty()) {
       return;
     }
-    XSync(connection_.display(), False);
-    std::this_thread::sleep_for(bindingSettleTime);
-    std::array<KeySym, 2> none{NoSymbol, NoSymbol};
-    for (const auto& binding : bound_) {
-      XChangeKeyboardMapping(connection_.display(), binding.second, 2, none.data(), 1);
+    std::sort(codes.begin(), codes.end());
+    std::size_t start = 0;
+    while (start < codes.size()) {
+      std::size_t end = start + 1;
+      while (end < codes.size() && codes[end] == codes[end - 1] + 1) {
+        ++end;
+      }
+      std::vector<KeySym> rows(static_cast<std::size_t>(perCode_) * (end - start), NoSymbol);
+      for (std::size_t index = start; index < end; ++index) {
+        auto binding = std::find_if(bound_.begin(), bound_.end(), [&](const auto& entry) {
+          return entry.second == codes[index];
+        });
+        if (binding != bound_.end()) {
+          auto row = rows.begin() + static_cast<std::ptrdiff_t>((index - start) *
+                                                                static_cast<std::size_t>(perCode_));
+          std::fill(row, row + std::min(perCode_, 2), binding->first);
+        }
+      }
+      XChangeKeyboardMapping(connection_.display(), codes[start], perCode_, rows.data(),
+                             static_cast<int>(end - start));
+      start = end;
     }
     XSync(connection_.display(), False);
-    bound_.clear();
   }
 
-  // Nothing when a keysym is on no key and no spare keycode is left: then bindings are released
-  // (after the settle time) and tried again once.
-  std::optional<Key> keyForRecycling(KeySym keysym) {
-    if (auto key = keyFor(keysym)) {
-      return key;
-    }
-    if (!hasSpareKeycodes()) {
-      return std::nullopt;
-    }
-    releaseBindings();
-    return keyFor(keysym);
-  }
-
- private:
   Connection& connection_;
   int minimum_ = 0, maximum_ = 0, perCode_ = 0;
-  std::vector<KeySym> mapping_;
+  std::vector<KeySym> mapping_;  // as it was before any binding
   std::vector<KeyCode> spare_;
   std::vector<std::pair<KeySym, KeyCode>> bound_;
 };
@@ -255,10 +287,15 @@ class X11Input final : public InputEvents {
     if (!connection_.canPostInput() || !keysym) {
       return false;
     }
-    auto key = keyboard().keyForRecycling(*keysym);
-    if (!key) {
+    auto keys = keyboard().keysFor({*keysym}, 0);
+    if (keys.empty() && keyboard().hasBindings()) {
+      keyboard().releaseBindings();
+      keys = keyboard().keysFor({*keysym}, 0);
+    }
+    if (keys.empty()) {
       return false;
     }
+    auto key = keys.begin();
     std::vector<KeyCode> modifiers;
     auto modifierKeysyms = modifierKeysymsForFlags(flags);
     if (key->shifted && std::find(modifierKeysyms.begin(), modifierKeysyms.end(), XK_Shift_L) ==
@@ -286,33 +323,40 @@ class X11Input final : public InputEvents {
   }
 
   // The chunk's characters one key each, in one burst. Characters on no key go through spare
-  // keycodes bound for the purpose.
+  // keycodes bound for the purpose; only when those run out does the burst wait for clients to
+  // read what was sent, so that the keycodes can be bound anew.
   bool postText(const std::u16string& chunk) override {
     if (!connection_.canPostInput()) {
       return false;
     }
     KeyCode shift = XKeysymToKeycode(connection_.display(), XK_Shift_L);
+    auto keysyms = keysymsForText(chunk);
     connection_.settled();
-    for (auto keysym : keysymsForText(chunk)) {
-      auto key = keyboard().keyFor(keysym);
-      if (!key) {
-        // Out of spare keycodes: what is already sent must be read before they are rebound.
-        if (!connection_.settled()) {
+    std::size_t done = 0;
+    while (done < keysyms.size()) {
+      auto keys = keyboard().keysFor(keysyms, done);
+      if (keys.empty()) {
+        if (!keyboard().hasBindings()) {
+          return false;  // no spare keycode at all
+        }
+        keyboard().releaseBindings();
+        continue;
+      }
+      for (const auto& key : keys) {
+        if (key.shifted && shift == 0) {
           return false;
         }
-        key = keyboard().keyForRecycling(keysym);
+        if (key.shifted) {
+          XTestFakeKeyEvent(connection_.display(), shift, True, CurrentTime);
+        }
+        XTestFakeKeyEvent(connection_.display(), key.code, True, CurrentTime);
+        XTestFakeKeyEvent(connection_.display(), key.code, False, CurrentTime);
+        if (key.shifted) {
+          XTestFakeKeyEvent(connection_.display(), shift, False, CurrentTime);
+        }
       }
-      if (!key || (key->shifted && shift == 0)) {
-        return false;
-      }
-      if (key->shifted) {
-        XTestFakeKeyEvent(connection_.display(), shift, True, CurrentTime);
-      }
-      XTestFakeKeyEvent(connection_.display(), key->code, True, CurrentTime);
-      XTestFakeKeyEvent(connection_.display(), key->code, False, CurrentTime);
-      if (key->shifted) {
-        XTestFakeKeyEvent(connection_.display(), shift, False, CurrentTime);
-      }
+      XFlush(connection_.display());
+      done += keys.size();
     }
     return connection_.settled();
   }
@@ -588,6 +632,11 @@ class X11RunningApplications final : public RunningApplications {
   Connection& connection_;
 };
 
+class BlockingSleeper final : public Sleeper {
+ public:
+  void sleepFor(Seconds duration) override { std::this_thread::sleep_for(duration); }
+};
+
 }  // namespace
 
 std::optional<unsigned long> keysymForVirtualKey(std::uint16_t keyCode) {
@@ -669,7 +718,7 @@ struct X11SupportDeviceProvider::Devices {
   // After the connection, so that it goes first: it gives the keyboard mapping back.
   X11Input input{connection};
   X11RunningApplications applications{connection};
-  ThreadSleeper sleeper;
+  BlockingSleeper sleeper;
 };
 
 X11SupportDeviceProvider::X11SupportDeviceProvider() = default;
