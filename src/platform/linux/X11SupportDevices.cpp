@@ -6,6 +6,8 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -14,6 +16,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -64,8 +67,11 @@ constexpr std::array<KeySym, 128> virtualKeyTable = [] {
   return table;
 }();
 
-// How long clients get to read events typed under a temporary key binding before it goes: they
-// translate a key when they read it, with the mapping of that moment.
+// Clients translate a key when they read it, with the mapping they fetched last, so a temporary
+// key binding must outlive their reading. A client that answers the window manager's ping tells
+// when it has read; this is how long it gets to do so.
+constexpr auto clientReadTimeout = 2s;
+// What a client that cannot be asked gets instead.
 constexpr auto bindingSettleTime = 150ms;
 
 // A wheel event of any size is this many steps at most, so that a huge delta cannot flood clients.
@@ -144,6 +150,103 @@ int clampedCoordinate(double value) {
   return static_cast<int>(std::floor(std::clamp(value, -limit, limit)));
 }
 
+// The top-level window at or above the given one whose client takes part in the ping protocol.
+std::optional<Window> pingableWindowAbove(Display* display, Window window) {
+  Atom ping = XInternAtom(display, "_NET_WM_PING", False);
+  while (window != None) {
+    Atom* protocols = nullptr;
+    int count = 0;
+    if (XGetWMProtocols(display, window, &protocols, &count)) {
+      bool found = std::find(protocols, protocols + count, ping) != protocols + count;
+      XFree(protocols);
+      if (found) {
+        return window;
+      }
+    }
+    Window root = None, parent = None, *children = nullptr;
+    unsigned int childCount = 0;
+    if (!XQueryTree(display, window, &root, &parent, &children, &childCount)) {
+      return std::nullopt;
+    }
+    if (children) {
+      XFree(children);
+    }
+    if (parent == root) {
+      return std::nullopt;
+    }
+    window = parent;
+  }
+  return std::nullopt;
+}
+
+bool pingFocusedClient(Display* display, std::chrono::milliseconds timeout) {
+  Window focus = None;
+  int revert = 0;
+  XGetInputFocus(display, &focus, &revert);
+  if (focus == None || focus == PointerRoot) {
+    return false;
+  }
+  auto target = pingableWindowAbove(display, focus);
+  if (!target) {
+    return false;
+  }
+  XWindowAttributes attributes;
+  if (!XGetWindowAttributes(display, *target, &attributes)) {
+    return false;
+  }
+  Window root = attributes.root;
+  Atom protocols = XInternAtom(display, "WM_PROTOCOLS", False);
+  Atom ping = XInternAtom(display, "_NET_WM_PING", False);
+  static long nextToken = static_cast<long>(getpid()) << 8;
+  long token = nextToken++;
+  // Answers go to the root window, to whoever watches its substructure.
+  XSelectInput(display, root, SubstructureNotifyMask);
+  XEvent request{};
+  request.xclient.type = ClientMessage;
+  request.xclient.window = *target;
+  request.xclient.message_type = protocols;
+  request.xclient.format = 32;
+  request.xclient.data.l[0] = static_cast<long>(ping);
+  request.xclient.data.l[1] = token;
+  request.xclient.data.l[2] = static_cast<long>(*target);
+  XSendEvent(display, *target, False, NoEventMask, &request);
+  XFlush(display);
+
+  bool answered = false;
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!answered) {
+    while (!answered && XPending(display) > 0) {
+      XEvent event;
+      XNextEvent(display, &event);
+      answered = event.type == ClientMessage && event.xclient.message_type == protocols &&
+                 event.xclient.format == 32 && event.xclient.data.l[0] == static_cast<long>(ping) &&
+                 event.xclient.data.l[1] == token &&
+                 event.xclient.data.l[2] == static_cast<long>(*target);
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (answered || left.count() <= 0) {
+      break;
+    }
+    pollfd connection{ConnectionNumber(display), POLLIN, 0};
+    poll(&connection, 1, static_cast<int>(left.count()) + 1);
+  }
+  XSelectInput(display, root, NoEventMask);
+  return answered;
+}
+
+// Pings the client of the focused window and waits for its answer. Events reach a client in
+// order and it answers when it reads the ping, so an answer means it has read every key sent
+// before. False when the focus is on no such client or no answer came in time.
+bool focusedClientHasRead(Display* display, std::chrono::milliseconds timeout) {
+  // A window gone meanwhile is no failure of the typing.
+  int errorsBefore = protocolErrors;
+  bool answered = pingFocusedClient(display, timeout);
+  XSync(display, False);
+  protocolErrors = errorsBefore;
+  return answered;
+}
+
 // The core keyboard mapping, with temporary bindings of spare keycodes (those without keysyms)
 // for keysyms that no key carries. Bindings live until the object goes, or until spare keycodes
 // run out. Only spare keycodes are ever rewritten: a real key rewritten through the core mapping
@@ -205,14 +308,16 @@ class Keyboard {
 
   bool hasBindings() const { return !bound_.empty(); }
 
-  // Gives clients time to read what was typed under the bindings, then returns the spare keycodes
+  // Waits for clients to read what was typed under the bindings, then returns the spare keycodes
   // to having no keysym, as they were.
   void releaseBindings() {
     if (bound_.empty()) {
       return;
     }
     XSync(connection_.display(), False);
-    std::this_thread::sleep_for(bindingSettleTime);
+    if (!focusedClientHasRead(connection_.display(), clientReadTimeout)) {
+      std::this_thread::sleep_for(bindingSettleTime);
+    }
     std::vector<KeyCode> codes;
     for (const auto& binding : bound_) {
       codes.push_back(binding.second);
