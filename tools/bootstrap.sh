@@ -4,8 +4,8 @@
 set -euo pipefail
 
 packages=(
-  # toolchain
-  build-essential cmake ninja-build pkg-config clang-format git
+  # toolchain (clang and its runtime for the fuzz targets)
+  build-essential cmake ninja-build pkg-config clang-format git clang libclang-rt-14-dev
   # core libraries
   nlohmann-json3-dev libboost-url1.81-dev libicu-dev uuid-dev libssl-dev
   libcurl4-openssl-dev libplist-dev

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test tier: unit, integration and end to end (each end-to-end
-# test starts its own Xvfb), then the unit tests again under ASan and UBSan.
+# test starts its own Xvfb), then the unit tests again under ASan and UBSan, then a short run of
+# each fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,3 +13,5 @@ ctest --preset default -j "$jobs"
 cmake --preset asan
 cmake --build --preset asan -j "$jobs"
 ctest --preset asan -j "$jobs"
+
+tools/fuzz.sh 30
