@@ -17,6 +17,8 @@ packages=(
   xvfb xauth x11-utils imagemagick lsof procps util-linux xdotool xclip xdg-utils
   desktop-file-utils
   fonts-dejavu-core dbus dbus-x11
+  # reading the web view as a screen reader does (end-to-end tests)
+  at-spi2-core libatspi2.0-dev
 )
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -48,6 +48,36 @@ TEST(LinksFlow, APairingLinkGivenToASecondCopyOpensThePairingPageInTheRunningShe
   EXPECT_EQ(session.screen().shellWindows().size(), 1U);
 }
 
+// The desktop's own way: the link opened with xdg-open, through the registered desktop entry.
+TEST(LinksFlow, APairingLinkOpenedWithXdgOpenReachesTheRunningShell) {
+  ConnectorClient client;
+  ASSERT_FALSE(client.answers()) << "something already listens on 127.0.0.1:8766";
+  ShellSession session;
+  ASSERT_TRUE(session.ready());
+  ASSERT_TRUE(session.launch());
+  ASSERT_TRUE(session.waitForMainWindow());
+  ASSERT_TRUE(client.waitForLog(interfaceLoaded(), 60s)) << "the interface never loaded";
+
+  auto desktop = session.environment("xdg-open");
+  desktop.environment["BROWSER"] = "false";  // nothing else may take the link
+  desktop.unset.insert(desktop.unset.end(),
+                       {"DESKTOP_SESSION", "KDE_FULL_SESSION", "GNOME_DESKTOP_SESSION_ID"});
+  auto installed = runCommand(
+      "/bin/bash", {TARNWICK_INSTALL_DESKTOP_ENTRY, appExecutable().string()}, desktop, 30s);
+  ASSERT_EQ(installed.status, 0);
+  auto opened = runCommand("/usr/bin/xdg-open",
+                           {"tarnwick://desktop-pair?server=https://pair.example&code=WXYZ2345"
+                            "&completion_url=https://tarnwick.com/done&completion_token=tok"},
+                           desktop, 30s);
+  EXPECT_EQ(opened.status, 0);
+  EXPECT_TRUE(client.waitForLog(
+      pairingPageLoaded("?server=https://pair.example&code=WXYZ2345"
+                        "&completion_url=https://tarnwick.com/done&completion_token=tok"),
+      30s))
+      << client.log().dump();
+  EXPECT_EQ(session.screen().shellWindows().size(), 1U);
+}
+
 // The stand-in service host, trusted through a test CA, reached under the service host's name.
 class ServiceHost {
  public:
@@ -108,30 +138,87 @@ class ServiceHost {
   bool ready_ = false;
 };
 
+std::string redemptionURL(const std::string& installCode, int port = ServiceHost::port) {
+  return "https://tarnwick.com:" + std::to_string(port) + "/support/install/" + installCode +
+         "/pair";
+}
+
+std::string invitation(const std::string& redemption) {
+  return "tarnwick://desktop-invite?invite=" + redemption;
+}
+
 TEST(LinksFlow, AnInvitationAtColdStartIsRedeemedAndEndsOnThePairingPage) {
   ConnectorClient client;
   ASSERT_FALSE(client.answers()) << "something already listens on 127.0.0.1:8766";
   TemporaryFolder folder("tarnwick-service");
   ServiceHost service(folder.path());
   ASSERT_TRUE(service.ready()) << "the stand-in service host did not start";
-  ShellSession session;
+  ShellSession session(ShellSession::PageText::read);
   ASSERT_TRUE(session.ready());
 
-  std::string redemption =
-      "https://tarnwick.com:" + std::to_string(ServiceHost::port) + "/support/install/ok/pair";
-  auto shell = service.launchShell(session, "tarnwick://desktop-invite?invite=" + redemption);
+  // The service takes its time, so that what shows meanwhile can be read.
+  auto shell = service.launchShell(session, invitation(redemptionURL("slow-6")));
   ASSERT_TRUE(shell->started());
   ASSERT_TRUE(session.waitForMainWindow());
+  EXPECT_TRUE(session.waitForPageText("Preparing your secure connection…", 20s))
+      << ::testing::PrintToString(session.pageText());
+  // Held for the redemption: no Connector was started or asked.
+  EXPECT_TRUE(session.connectors().empty());
+  EXPECT_FALSE(client.answers());
+  session.screenshot("links-invitation-preparing");
 
   // The service's answer becomes the pairing page: its "&" and "+" arrive escaped.
   EXPECT_TRUE(client.waitForLog(
-      pairingPageLoaded("?server=https://pairing.example:8443/servers/ok&code=TWCK2345"
-                        "&completion_url=https://tarnwick.com/support/install/ok/complete"
-                        "&completion_token=t%26k%2Bok"),
+      pairingPageLoaded("?server=https://pairing.example:8443/servers/slow-6&code=TWCK2345"
+                        "&completion_url=https://tarnwick.com/support/install/slow-6/complete"
+                        "&completion_token=t%26k%2Bslow-6"),
       60s))
       << client.log().dump() << "\nservice: " << service.requests();
-  EXPECT_NE(service.requests().find("/support/install/ok/pair"), std::string::npos);
+  EXPECT_NE(service.requests().find("/support/install/slow-6/pair"), std::string::npos);
   session.screenshot("links-invitation-pairing-page");
+  shell->terminate();
+}
+
+// The first invitation arrives at cold start, the others through a second copy to the running
+// shell. Each failure puts its sentence on the status page, and no connection follows.
+TEST(LinksFlow, AFailingRedemptionShowsTheServicesSentenceOrTheTransferErrorWithTheSuffix) {
+  ConnectorClient client;
+  ASSERT_FALSE(client.answers()) << "something already listens on 127.0.0.1:8766";
+  TemporaryFolder folder("tarnwick-service");
+  ServiceHost service(folder.path());
+  ASSERT_TRUE(service.ready()) << "the stand-in service host did not start";
+  ShellSession session(ShellSession::PageText::read);
+  ASSERT_TRUE(session.ready());
+
+  const std::string suffix = " Ask your Tarnwick for a new setup link.";
+  struct Case {
+    std::string redemption;
+    std::string shown;
+  };
+  const std::vector<Case> cases = {
+      {redemptionURL("error-expired"), "This setup link has expired." + suffix},
+      {redemptionURL("not-json-page"), "The setup link could not be prepared." + suffix},
+      // Nothing listens there: the transfer's own sentence.
+      {redemptionURL("any", ServiceHost::port + 1), "Could not connect to the server." + suffix},
+  };
+  std::unique_ptr<Process> shell;
+  for (const auto& [redemption, shown] : cases) {
+    SCOPED_TRACE(redemption);
+    if (!shell) {
+      shell = service.launchShell(session, invitation(redemption));
+      ASSERT_TRUE(shell->started());
+      ASSERT_TRUE(session.waitForMainWindow());
+    } else {
+      auto second = runCommand(appExecutable().string(), {invitation(redemption)},
+                               session.environment("second"), 30s);
+      EXPECT_EQ(second.status, 0);
+    }
+    EXPECT_TRUE(session.waitForPageText(shown, 40s))
+        << ::testing::PrintToString(session.pageText()) << "\nservice: " << service.requests();
+  }
+  session.screenshot("links-invitation-failed");
+  EXPECT_TRUE(session.connectors().empty());
+  EXPECT_FALSE(client.answers());
   shell->terminate();
 }
 

@@ -85,13 +85,17 @@ class LinuxStartup final : public app::Startup {
     delegate = std::make_shared<app::TarnwickAppDelegate>(platform);
 
     // Requests from refused copies arrive on the listener's thread; act on them on the main one.
+    // A copy started again is a reopen; a copy started with links hands over the links alone, as
+    // when the system opens a link in a running application: a reopen would connect whenever a
+    // status page shows, and so replace an invitation's outcome with the interface.
     app::TarnwickVisibleInstance::shared().listen([&mainQueue](std::vector<std::string> urls) {
       mainQueue.async([urls = std::move(urls)] {
         if (!delegate) {
           return;
         }
-        delegate->applicationShouldHandleReopen(false);
-        if (!urls.empty()) {
+        if (urls.empty()) {
+          delegate->applicationShouldHandleReopen(false);
+        } else {
           delegate->applicationOpenURLs(urls);
         }
       });

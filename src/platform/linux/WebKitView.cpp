@@ -211,6 +211,7 @@ void WebKitView::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer d
       break;
     case WEBKIT_LOAD_COMMITTED:
       self->stopLoadTimer();
+      self->superseding_ = false;  // the replaced load is gone by now
       break;
     case WEBKIT_LOAD_REDIRECTED:
       break;
@@ -224,11 +225,18 @@ void WebKitView::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer d
   }
 }
 
-gboolean WebKitView::onLoadFailed(WebKitWebView*, WebKitLoadEvent event, gchar*, GError*,
+gboolean WebKitView::onLoadFailed(WebKitWebView*, WebKitLoadEvent event, gchar*, GError* error,
                                   gpointer data) {
   auto* self = viewOf(data);
   self->stopLoadTimer();
   self->currentLoadFailed_ = true;
+  // The engine cancels a load that the shell replaces with a new one. That is no failure of the
+  // page: answered as one, it would put a reconnect over the page the shell has just asked for.
+  if (self->superseding_ &&
+      g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED)) {
+    self->superseding_ = false;
+    return TRUE;
+  }
   if (auto delegate = self->delegate_.lock()) {
     if (event == WEBKIT_LOAD_COMMITTED) {
       delegate->webViewDidFailNavigation();
@@ -266,6 +274,7 @@ void WebKitView::stopLoadTimer() {
 
 void WebKitView::loadRequest(const std::string& url, Seconds timeout, CachePolicy cachePolicy) {
   stopLoadTimer();
+  superseding_ = webkit_web_view_is_loading(view_);
   WebKitURIRequest* request = webkit_uri_request_new(url.c_str());
   // WebKitGTK has no per-request cache policy; asking every cache on the way to revalidate makes
   // the load go to the server whatever is cached.
@@ -286,11 +295,13 @@ void WebKitView::loadRequest(const std::string& url, Seconds timeout, CachePolic
 
 void WebKitView::loadHTMLString(const std::string& html) {
   stopLoadTimer();
+  superseding_ = webkit_web_view_is_loading(view_);
   webkit_web_view_load_html(view_, html.c_str(), nullptr);
 }
 
 void WebKitView::reloadFromOrigin() {
   stopLoadTimer();
+  superseding_ = webkit_web_view_is_loading(view_);
   webkit_web_view_reload_bypass_cache(view_);
 }
 

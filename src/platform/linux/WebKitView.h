@@ -68,6 +68,7 @@ class WebKitView final : public WebView {
   FrameAttribution attribution_;
   // WebKitGTK ends a failed load with "finished" too; the delegate hears of the failure only.
   bool currentLoadFailed_ = false;
+  bool superseding_ = false;  // a new load of ours replaces one still in progress
   guint loadTimer_ = 0;
 };
 

@@ -17,9 +17,22 @@ constexpr int menuBarAllowance = 40;
 
 }  // namespace
 
-ShellSession::ShellSession() : home_("tarnwick-e2e-home") {
+ShellSession::ShellSession(PageText pageText) : home_("tarnwick-e2e-home") {
   if (display_.ready()) {
     screen_ = std::make_unique<Screen>(display_.name());
+  }
+  if (pageText == PageText::read && !home_.path().empty()) {
+    auto socket = home_.path() / "session-bus";
+    Process::Options options;
+    options.stderrFile = home_.path() / "session-bus-stderr.txt";
+    bus_ = std::make_unique<Process>(
+        "/usr/bin/dbus-daemon",
+        std::vector<std::string>{"--session", "--nofork", "--nopidfile",
+                                 "--address=unix:path=" + socket.string()},
+        options);
+    if (waitUntil([&] { return fs::exists(socket); }, 10s)) {
+      busAddress_ = "unix:path=" + socket.string();
+    }
   }
 }
 
@@ -30,16 +43,45 @@ ShellSession::~ShellSession() {
   for (int pid : connectors()) {
     endProcess(pid);
   }
+  // The accessibility services it started end with it.
+  bus_.reset();
 }
 
 Process::Options ShellSession::environment(const std::string& logName) const {
   Process::Options options;
-  options.environment = {
-      {"DISPLAY", display_.name()}, {"HOME", home_.path().string()}, {"NO_AT_BRIDGE", "1"}};
+  options.environment = {{"DISPLAY", display_.name()}, {"HOME", home_.path().string()}};
+  if (busAddress_.empty()) {
+    options.environment["NO_AT_BRIDGE"] = "1";
+  } else {
+    options.environment["DBUS_SESSION_BUS_ADDRESS"] = busAddress_;
+  }
   options.unset = {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME",      "XDG_RUNTIME_DIR",
                    "XDG_DATA_DIRS", "XDG_CONFIG_DIRS", "XDG_CURRENT_DESKTOP", "WAYLAND_DISPLAY"};
   options.stderrFile = home_.path() / (logName + "-stderr.txt");
   return options;
+}
+
+std::vector<std::string> ShellSession::pageText() {
+  if (busAddress_.empty()) {
+    return {};
+  }
+  auto options = environment("page-text");
+  auto read = runCommand(TARNWICK_PAGE_TEXT_PROBE, {}, options, 20s);
+  std::vector<std::string> lines;
+  std::istringstream stream(read.output);
+  for (std::string line; std::getline(stream, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+bool ShellSession::waitForPageText(const std::string& text, Clock::duration timeout) {
+  return waitUntil(
+      [&] {
+        auto lines = pageText();
+        return std::find(lines.begin(), lines.end(), text) != lines.end();
+      },
+      timeout);
 }
 
 bool ShellSession::launch(const fs::path& executable) {

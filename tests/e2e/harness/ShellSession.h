@@ -3,6 +3,9 @@
 // One run of the shell for an end-to-end test: a private X server, a private home (no XDG
 // variables, so every data and config folder lies inside it), the shell started by pid, and at the
 // end the shell and every Connector it left running in that home ended by pid.
+//
+// A session that reads page text runs a private session bus too, and its processes talk to the
+// accessibility services on it, as on a desktop with a screen reader.
 
 #include <filesystem>
 #include <memory>
@@ -16,7 +19,8 @@ namespace tarnwick::e2e {
 
 class ShellSession {
  public:
-  ShellSession();
+  enum class PageText { unread, read };
+  explicit ShellSession(PageText pageText = PageText::unread);
   ~ShellSession();
   ShellSession(const ShellSession&) = delete;
   ShellSession& operator=(const ShellSession&) = delete;
@@ -49,6 +53,12 @@ class ShellSession {
   // The shell's web content processes.
   std::vector<int> webProcesses();
 
+  // What the web view shows, a line for each piece of text, as a screen reader reads it; nothing
+  // when the session does not read page text or no page is up yet.
+  std::vector<std::string> pageText();
+  // Waits until some piece of text is exactly the given one.
+  bool waitForPageText(const std::string& text, Clock::duration timeout = 30s);
+
   std::filesystem::path screenshot(const std::string& name) {
     return saveScreenshot(displayName(), name);
   }
@@ -62,6 +72,8 @@ class ShellSession {
  private:
   VirtualDisplay display_;
   TemporaryFolder home_;
+  std::unique_ptr<Process> bus_;  // the private session bus, when page text is read
+  std::string busAddress_;
   std::unique_ptr<Screen> screen_;
   std::unique_ptr<Process> shell_;
   std::optional<WindowInfo> main_;
