@@ -22,15 +22,21 @@ auto pairingPageLoaded(const std::string& search) {
       {{"event", "loaded"}, {"path", "/support"}, {"isTop", true}, {"search", search}});
 }
 
-TEST(LinksFlow, APairingLinkGivenToASecondCopyOpensThePairingPageInTheRunningShell) {
+// A shell already running and showing the interface.
+class RunningShell : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(client.answers()) << "something already listens on 127.0.0.1:8766";
+    ASSERT_TRUE(session.ready());
+    ASSERT_TRUE(session.launch());
+    ASSERT_TRUE(session.waitForMainWindow());
+    ASSERT_TRUE(client.waitForLog(interfaceLoaded(), 60s)) << "the interface never loaded";
+  }
   ConnectorClient client;
-  ASSERT_FALSE(client.answers()) << "something already listens on 127.0.0.1:8766";
   ShellSession session;
-  ASSERT_TRUE(session.ready());
-  ASSERT_TRUE(session.launch());
-  ASSERT_TRUE(session.waitForMainWindow());
-  ASSERT_TRUE(client.waitForLog(interfaceLoaded(), 60s)) << "the interface never loaded";
+};
 
+TEST_F(RunningShell, APairingLinkGivenToASecondCopyOpensThePairingPageInTheRunningShell) {
   auto second = runCommand(appExecutable().string(),
                            {"tarnwick://desktop-pair?server=https://pair.example:9443/s%3Fa%3D1%26b"
                             "&code=abcd2345&completion_url=https://TARNWICK.com/done&"
@@ -49,15 +55,7 @@ TEST(LinksFlow, APairingLinkGivenToASecondCopyOpensThePairingPageInTheRunningShe
 }
 
 // The desktop's own way: the link opened with xdg-open, through the registered desktop entry.
-TEST(LinksFlow, APairingLinkOpenedWithXdgOpenReachesTheRunningShell) {
-  ConnectorClient client;
-  ASSERT_FALSE(client.answers()) << "something already listens on 127.0.0.1:8766";
-  ShellSession session;
-  ASSERT_TRUE(session.ready());
-  ASSERT_TRUE(session.launch());
-  ASSERT_TRUE(session.waitForMainWindow());
-  ASSERT_TRUE(client.waitForLog(interfaceLoaded(), 60s)) << "the interface never loaded";
-
+TEST_F(RunningShell, APairingLinkOpenedWithXdgOpenReachesTheRunningShell) {
   auto desktop = session.environment("xdg-open");
   desktop.environment["BROWSER"] = "false";  // nothing else may take the link
   desktop.unset.insert(desktop.unset.end(),
@@ -147,15 +145,22 @@ std::string invitation(const std::string& redemption) {
   return "tarnwick://desktop-invite?invite=" + redemption;
 }
 
-TEST(LinksFlow, AnInvitationAtColdStartIsRedeemedAndEndsOnThePairingPage) {
+// The stand-in service host up, and a session whose page text can be read; the shell is
+// started by the test, with its link.
+class Invitation : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(client.answers()) << "something already listens on 127.0.0.1:8766";
+    ASSERT_TRUE(service.ready()) << "the stand-in service host did not start";
+    ASSERT_TRUE(session.ready());
+  }
   ConnectorClient client;
-  ASSERT_FALSE(client.answers()) << "something already listens on 127.0.0.1:8766";
-  TemporaryFolder folder("tarnwick-service");
-  ServiceHost service(folder.path());
-  ASSERT_TRUE(service.ready()) << "the stand-in service host did not start";
-  ShellSession session(ShellSession::PageText::read);
-  ASSERT_TRUE(session.ready());
+  TemporaryFolder folder{"tarnwick-service"};
+  ServiceHost service{folder.path()};
+  ShellSession session{ShellSession::PageText::read};
+};
 
+TEST_F(Invitation, AtColdStartIsRedeemedAndEndsOnThePairingPage) {
   // The service takes its time, so that what shows meanwhile can be read.
   auto shell = service.launchShell(session, invitation(redemptionURL("slow-6")));
   ASSERT_TRUE(shell->started());
@@ -181,15 +186,7 @@ TEST(LinksFlow, AnInvitationAtColdStartIsRedeemedAndEndsOnThePairingPage) {
 
 // The first invitation arrives at cold start, the others through a second copy to the running
 // shell. Each failure puts its sentence on the status page, and no connection follows.
-TEST(LinksFlow, AFailingRedemptionShowsTheServicesSentenceOrTheTransferErrorWithTheSuffix) {
-  ConnectorClient client;
-  ASSERT_FALSE(client.answers()) << "something already listens on 127.0.0.1:8766";
-  TemporaryFolder folder("tarnwick-service");
-  ServiceHost service(folder.path());
-  ASSERT_TRUE(service.ready()) << "the stand-in service host did not start";
-  ShellSession session(ShellSession::PageText::read);
-  ASSERT_TRUE(session.ready());
-
+TEST_F(Invitation, AFailingRedemptionShowsTheServicesSentenceOrTheTransferErrorWithTheSuffix) {
   const std::string suffix = " Ask your Tarnwick for a new setup link.";
   struct Case {
     std::string redemption;
