@@ -4,7 +4,6 @@
 //
 //   tarnwick_support_start_bench [runs]
 #include <fcntl.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,12 +12,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "Files.h"
+#include "VirtualDisplay.h"
 
 extern char** environ;
 
@@ -32,8 +32,7 @@ struct Child {
 
 // Starts a program with the given environment changes; output to the given files.
 Child spawn(const std::vector<std::string>& command, const std::map<std::string, std::string>& set,
-            const std::string& out = "/dev/null", const std::string& err = "/dev/null",
-            int keepFd = -1) {
+            const std::string& out = "/dev/null", const std::string& err = "/dev/null") {
   std::vector<std::string> environment;
   for (char** entry = environ; *entry; ++entry) {
     std::string text(*entry);
@@ -59,10 +58,8 @@ Child spawn(const std::vector<std::string>& command, const std::map<std::string,
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (keepFd < 0) {
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  }
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
   Child child;
   if (posix_spawnp(&child.pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
     child.pid = -1;
@@ -98,11 +95,6 @@ double medianMilliseconds(const std::vector<std::string>& command,
   return times[times.size() / 2];
 }
 
-std::string contents(const std::string& path) {
-  std::ifstream file(path);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -110,37 +102,12 @@ int main(int argc, char** argv) {
   const std::string app = TARNWICK_APP_EXECUTABLE;
   const std::string supportOnly = TARNWICK_SUPPORT_ONLY;
 
-  // An X server of our own: it writes its display number once it takes connections.
-  int fds[2];
-  if (pipe(fds) != 0) {
-    return 1;
-  }
-  std::vector<std::string> xvfb{
-      "Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1280x900x24", "-nolisten",
-      "tcp",  "-noreset",   "+extension",           "XTEST"};
-  std::vector<char*> xvfbArgv;
-  for (auto& argument : xvfb) {
-    xvfbArgv.push_back(argument.data());
-  }
-  xvfbArgv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addclose(&actions, fds[0]);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  pid_t server = -1;
-  int spawned = posix_spawnp(&server, "Xvfb", &actions, nullptr, xvfbArgv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
-  std::string number;
-  char c;
-  while (spawned == 0 && read(fds[0], &c, 1) == 1 && c != '\n') {
-    number += c;
-  }
-  close(fds[0]);
-  if (number.empty()) {
+  tarnwick::testsupport::VirtualDisplay display;
+  if (!display.ready()) {
     std::fprintf(stderr, "Xvfb did not start\n");
     return 1;
   }
+  const std::string number = display.name().substr(1);
   std::map<std::string, std::string> onDisplay{{"DISPLAY", ":" + number}};
 
   struct Row {
@@ -185,21 +152,21 @@ int main(int argc, char** argv) {
   }
 
   // What the dynamic loader does at start: the libraries it maps and the time it reports.
-  char folder[] = "/tmp/tarnwick-bench-XXXXXX";
-  if (mkdtemp(folder)) {
-    std::string listed = std::string(folder) + "/libraries";
+  {
+    tarnwick::testsupport::TemporaryFolder scratch("tarnwick-bench");
+    std::string listed = (scratch.path() / "libraries").string();
     waitFor(spawn({app}, {{"LD_TRACE_LOADED_OBJECTS", "1"}}, listed));
-    auto libraries = contents(listed);
+    auto libraries = tarnwick::testsupport::readFile(listed);
     std::printf("shared libraries loaded by Tarnwick: %ld\n",
                 static_cast<long>(std::count(libraries.begin(), libraries.end(), '\n')));
     waitFor(spawn({supportOnly}, {{"LD_TRACE_LOADED_OBJECTS", "1"}}, listed));
-    libraries = contents(listed);
+    libraries = tarnwick::testsupport::readFile(listed);
     std::printf("shared libraries loaded by the mode without GTK/WebKit: %ld\n",
                 static_cast<long>(std::count(libraries.begin(), libraries.end(), '\n')));
-    std::string statistics = std::string(folder) + "/statistics";
+    std::string statistics = (scratch.path() / "statistics").string();
     waitFor(spawn({app, "--tarnwick-support-unknown"}, {{"LD_DEBUG", "statistics"}}, "/dev/null",
                   statistics));
-    std::istringstream lines(contents(statistics));
+    std::istringstream lines(tarnwick::testsupport::readFile(statistics));
     for (std::string line; std::getline(lines, line);) {
       if (line.find("total startup time") != std::string::npos ||
           line.find("time needed for relocation") != std::string::npos ||
@@ -210,12 +177,7 @@ int main(int argc, char** argv) {
         std::printf("  loader:%s\n", text.c_str());
       }
     }
-    unlink(listed.c_str());
-    unlink(statistics.c_str());
-    rmdir(folder);
   }
 
-  kill(server, SIGTERM);
-  waitpid(server, nullptr, 0);
   return 0;
 }

@@ -10,10 +10,13 @@
 #include <sstream>
 #include <thread>
 
-#include "ChildProcess.h"
+#include "Files.h"
+#include "Processes.h"
 #include "connector/PosixCommandRunner.h"
 
 namespace tarnwick::integration {
+
+using namespace testsupport;
 namespace {
 
 namespace fs = std::filesystem;
@@ -221,7 +224,7 @@ TEST_F(CommandRunner, LaunchDetachedReturnsAtOnceAndTheToolRunsOnInASessionOfIts
 TEST_F(CommandRunner, ADetachedToolOutlivesTheProcessThatStartedIt) {
   auto record = at("record");
   auto done = at("record.done");
-  ChildProcess starter(tool, {"detach", tool, "linger", "1000", record.string()}, {});
+  Process starter(tool, {"detach", tool, "linger", "1000", record.string()}, {});
   EXPECT_EQ(starter.wait(10s), 0);
   EXPECT_FALSE(fs::exists(done));
   EXPECT_TRUE(waitUntil([&] { return fs::exists(done); }, 10s));

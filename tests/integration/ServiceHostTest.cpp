@@ -1,105 +1,60 @@
 // The stand-in service host over real HTTPS on loopback, with a certificate authority made for the
 // run, and its answers read by the shell's own redemption rules.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "Files.h"
+#include "Processes.h"
 #include "links/Redemption.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
+using namespace tarnwick::testsupport;
 
 const std::string suffix = " Ask your Tarnwick for a new setup link.";
 const std::string defaultMessage = "The setup link could not be prepared.";
 
-int runTool(const std::vector<std::string>& arguments) {
-  std::vector<char*> argv;
-  for (const auto& argument : arguments) {
-    argv.push_back(const_cast<char*>(argument.c_str()));
-  }
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-    return -1;
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 class ServiceHost : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char pattern[] = "/tmp/tarnwick-service-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder = pattern;
-    ASSERT_EQ(runTool({"/bin/bash", TARNWICK_MAKE_TEST_CA, folder.string()}), 0);
+    scratch.emplace("tarnwick-service");
+    folder = scratch->path();
+    ASSERT_EQ(runCommand("/bin/bash", {TARNWICK_MAKE_TEST_CA, folder.string()}).status, 0);
     ASSERT_TRUE(fs::exists(folder / "ca.crt"));
     // A second authority that never signed the server's certificate.
-    ASSERT_EQ(runTool({"/bin/bash", TARNWICK_MAKE_TEST_CA, (folder / "other").string()}), 0);
+    ASSERT_EQ(runCommand("/bin/bash", {TARNWICK_MAKE_TEST_CA, (folder / "other").string()}).status,
+              0);
 
-    int out[2];
-    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    std::vector<std::string> arguments = {TARNWICK_SERVICE_HOST,
-                                          "--cert",
-                                          (folder / "server.crt").string(),
-                                          "--key",
-                                          (folder / "server.key").string(),
-                                          "--log",
-                                          (folder / "requests.log").string()};
-    std::vector<char*> argv;
-    for (auto& argument : arguments) {
-      argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    ASSERT_EQ(posix_spawn(&serverPid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-
+    Process::Options options;
+    options.stdoutFile = folder / "server.out";
+    server.emplace(TARNWICK_SERVICE_HOST,
+                   std::vector<std::string>{"--cert", (folder / "server.crt").string(), "--key",
+                                            (folder / "server.key").string(), "--log",
+                                            (folder / "requests.log").string()},
+                   options);
+    ASSERT_TRUE(server->started());
     std::string line;
-    pollfd readable{out[0], POLLIN, 0};
-    while (line.find('\n') == std::string::npos && poll(&readable, 1, 10000) == 1) {
-      char buffer[64];
-      auto count = read(out[0], buffer, sizeof buffer);
-      if (count <= 0) {
-        break;
-      }
-      line.append(buffer, static_cast<std::size_t>(count));
-    }
-    close(out[0]);
+    waitUntil(
+        [&] {
+          line = readFile(folder / "server.out");
+          return line.find('\n') != std::string::npos || !server->running();
+        },
+        10s);
     ASSERT_EQ(line.rfind("listening on ", 0), 0u) << line;
     port = std::stoi(line.substr(13));
   }
 
   static void TearDownTestSuite() {
-    if (serverPid > 0) {
-      kill(serverPid, SIGTERM);
-      int status = 0;
-      waitpid(serverPid, &status, 0);
-      serverPid = 0;
-    }
-    std::error_code ignored;
-    fs::remove_all(folder, ignored);
+    server.reset();
+    scratch.reset();
   }
 
   // A client that reaches the service host by its name on loopback and trusts only the test CA.
@@ -134,8 +89,9 @@ class ServiceHost : public testing::Test {
     return tarnwick::links::redemptionOutcome(response);
   }
 
+  static inline std::optional<TemporaryFolder> scratch;
   static inline fs::path folder;
-  static inline pid_t serverPid = 0;
+  static inline std::optional<Process> server;
   static inline int port = 0;
 };
 

@@ -2,11 +2,14 @@
 
 #include <map>
 
-#include "ChildProcess.h"
 #include "FakePlatform.h"
+#include "Files.h"
+#include "Processes.h"
 #include "connector/PosixCommandRunner.h"
 
 namespace tarnwick::integration {
+
+using namespace testsupport;
 namespace {
 
 namespace fs = std::filesystem;

@@ -6,9 +6,12 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
-#include "ChildProcess.h"
+#include "Files.h"
+#include "Processes.h"
 
 namespace tarnwick::integration {
+
+using namespace testsupport;
 namespace {
 
 const std::string executable = TARNWICK_CONNECTOR_EXECUTABLE;
@@ -30,10 +33,10 @@ class Serving {
   bool ready() {
     return waitUntil([&] { return process_.running() && answers(); }, 20s);
   }
-  ChildProcess& process() { return process_; }
+  Process& process() { return process_; }
 
  private:
-  ChildProcess process_;
+  Process process_;
 };
 
 std::string csrfToken(const std::string& page) {
@@ -85,7 +88,7 @@ TEST(StandInServing, StopsPromptlyOnSigterm) {
   client.set_keep_alive(true);
   ASSERT_TRUE(client.Get("/"));
   auto started = Clock::now();
-  serving.process().kill(SIGTERM);
+  serving.process().signal(SIGTERM);
   EXPECT_EQ(serving.process().wait(3s), 0);
   EXPECT_LT(Clock::now() - started, 2s);
   EXPECT_FALSE(answers());
@@ -95,7 +98,7 @@ TEST(StandInServing, RefusesAPortAnotherListenerHolds) {
   ASSERT_FALSE(answers()) << "something already listens on 127.0.0.1:8766";
   Serving first({"--version", "1"});
   ASSERT_TRUE(first.ready());
-  ChildProcess second(executable, {"--version", "2"}, {});
+  Process second(executable, {"--version", "2"}, {});
   EXPECT_EQ(second.wait(10s), 1);
   EXPECT_EQ(connector().Get("/")->get_header_value("Server"), "TarnwickDesktop/1");
 }
@@ -131,7 +134,7 @@ TEST(StandInServing, AnswersTheClientCheckOnlyWithThePagesToken) {
   EXPECT_TRUE(check.contains("last_error"));
 
   // A new start has a new token.
-  serving.process().kill(SIGTERM);
+  serving.process().signal(SIGTERM);
   ASSERT_TRUE(serving.process().wait(3s));
   Serving again({});
   ASSERT_TRUE(again.ready());

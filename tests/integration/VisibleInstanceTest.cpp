@@ -16,10 +16,13 @@
 #include <set>
 #include <sstream>
 
-#include "ChildProcess.h"
+#include "Files.h"
+#include "Processes.h"
 #include "app/TarnwickVisibleInstance.h"
 
 namespace tarnwick::integration {
+
+using namespace testsupport;
 namespace {
 
 namespace fs = std::filesystem;
@@ -54,7 +57,7 @@ class Probe {
         process_(TARNWICK_INSTANCE_PROBE, arguments(dataHome, urls),
                  {.stdoutFile = output_, .user = user}) {}
 
-  ChildProcess& process() { return process_; }
+  Process& process() { return process_; }
   std::vector<std::string> lines() const { return linesOf(readFile(output_)); }
   std::string output() const { return readFile(output_); }
   bool waitForLine(const std::string& line, Clock::duration timeout = 10s) const {
@@ -78,7 +81,7 @@ class Probe {
   }
 
   fs::path output_;
-  ChildProcess process_;
+  Process process_;
 };
 
 // Collects what a holder in this process is asked to open.
@@ -207,7 +210,7 @@ TEST_F(VisibleInstance, AfterTheHolderIsKilledTheNextStartTakesTheLockAtOnce) {
   {
     Probe first(data(), {}, output("first"));
     ASSERT_TRUE(first.waitForLine("primary locked"));
-    first.process().kill(SIGKILL);
+    first.process().signal(SIGKILL);
     EXPECT_EQ(first.process().wait(10s), 128 + SIGKILL);
   }
   // What the crash left behind: the lock file and a socket nobody listens on.

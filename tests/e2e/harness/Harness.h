@@ -11,14 +11,19 @@
 #include <string>
 #include <vector>
 
+#include "Files.h"
+#include "Processes.h"
+#include "VirtualDisplay.h"
+
 namespace tarnwick::e2e {
 
+using testsupport::Clock;
+using testsupport::CommandResult;
+using testsupport::Process;
+using testsupport::runCommand;
+using testsupport::VirtualDisplay;
+using testsupport::waitUntil;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-
-// Polls `condition` until it holds or `timeout` passes.
-bool waitUntil(const std::function<bool()>& condition, Clock::duration timeout,
-               Clock::duration interval = 50ms);
 
 // Ends a process that is not our child: SIGTERM, then SIGKILL if it is still there after 3 s.
 void endProcess(int pid);
@@ -33,74 +38,13 @@ std::vector<int> connectorsWithHome(const std::filesystem::path& home);
 
 // A temporary folder removed with the object. A shell run with it as its home may have started
 // the Connector, which outlives the shell; it is ended first.
-class TemporaryFolder {
+class TemporaryFolder : public testsupport::TemporaryFolder {
  public:
-  explicit TemporaryFolder(const std::string& prefix = "tarnwick-e2e");
+  explicit TemporaryFolder(const std::string& prefix = "tarnwick-e2e")
+      : testsupport::TemporaryFolder(prefix) {}
   ~TemporaryFolder();
-  const std::filesystem::path& path() const { return path_; }
   TemporaryFolder(const TemporaryFolder&) = delete;
   TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-
- private:
-  std::filesystem::path path_;
-};
-
-// A child process. Output goes to files; the process is ended (SIGTERM, then SIGKILL) with the
-// object unless it has already exited.
-class Process {
- public:
-  struct Options {
-    std::map<std::string, std::string> environment;  // set on top of this process's environment
-    std::vector<std::string> unset;                  // removed from it
-    std::optional<std::filesystem::path> stdoutFile;
-    std::optional<std::filesystem::path> stderrFile;
-  };
-  Process(const std::string& path, const std::vector<std::string>& arguments,
-          const Options& options);
-  Process(const std::string& path, const std::vector<std::string>& arguments);
-  ~Process();
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-
-  int pid() const { return pid_; }
-  bool started() const { return pid_ > 0; }
-  bool running();
-  // The exit status, or nothing when the process is still running after `timeout`. A process
-  // ended by a signal gives 128 + the signal.
-  std::optional<int> wait(Clock::duration timeout);
-  void signal(int number);
-  void terminate();  // SIGTERM, then SIGKILL after 3 s
-
- private:
-  int pid_ = -1;
-  std::optional<int> status_;
-};
-
-// Runs a command to completion; its standard output, or nothing when it failed to start.
-struct CommandResult {
-  int status = -1;
-  std::string output;
-};
-CommandResult runCommand(const std::string& path, const std::vector<std::string>& arguments,
-                         const Process::Options& options = {}, Clock::duration timeout = 60s);
-
-// An Xvfb of our own on a free display, ended with the object.
-class VirtualDisplay {
- public:
-  explicit VirtualDisplay(int width = 1280, int height = 900);
-  ~VirtualDisplay();
-  VirtualDisplay(const VirtualDisplay&) = delete;
-  VirtualDisplay& operator=(const VirtualDisplay&) = delete;
-
-  bool ready() const { return !name_.empty(); }
-  const std::string& name() const { return name_; }  // e.g. ":3"
-  int width() const { return width_; }
-  int height() const { return height_; }
-
- private:
-  int width_, height_;
-  int pid_ = -1;
-  std::string name_;
 };
 
 struct WindowInfo {

@@ -10,10 +10,13 @@
 #include <future>
 #include <set>
 
-#include "ChildProcess.h"
+#include "Files.h"
+#include "Processes.h"
 #include "platform/linux/CurlHttpClient.h"
 
 namespace tarnwick::integration {
+
+using namespace testsupport;
 namespace {
 
 namespace fs = std::filesystem;

@@ -5,12 +5,15 @@
 #include <fstream>
 #include <sstream>
 
-#include "ChildProcess.h"
+#include "Files.h"
+#include "Processes.h"
 #include "connector/PosixCommandRunner.h"
 #include "platform/linux/LinuxBundle.h"
 #include "platform/linux/LinuxLoginItems.h"
 
 namespace tarnwick::integration {
+
+using namespace testsupport;
 namespace {
 
 namespace fs = std::filesystem;
@@ -156,7 +159,7 @@ TEST_F(LoginItems, OtherProgramsAreLeftRunning) {
   auto elsewhere = folder.path() / "elsewhere" / "Tarnwick Connector";
   fs::create_directories(elsewhere.parent_path());
   fs::copy_file(TARNWICK_LOGIN_ITEM_PROBE, elsewhere);
-  ChildProcess stranger(elsewhere.string(), {}, {});
+  Process stranger(elsewhere.string(), {}, {});
   ASSERT_TRUE(waitUntil([&] { return startsOf(elsewhere).size() == 1; }, 10s));
 
   ASSERT_TRUE(items.setEnabled(identifier, true));

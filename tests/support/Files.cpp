@@ -1,0 +1,42 @@
+#include "Files.h"
+
+#include <stdlib.h>
+
+#include <fstream>
+#include <iterator>
+
+namespace tarnwick::testsupport {
+
+TemporaryFolder::TemporaryFolder(const std::string& prefix) {
+  std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+  if (::mkdtemp(pattern.data())) {
+    path_ = pattern;
+  }
+}
+
+TemporaryFolder::~TemporaryFolder() {
+  if (path_.empty()) {
+    return;
+  }
+  // Folders a test made unwritable must become writable again before they can go.
+  std::error_code ignored;
+  for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+    if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
+      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                   std::filesystem::perm_options::add, ignored);
+    }
+  }
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+void writeFile(const std::filesystem::path& path, const std::string& contents) {
+  std::ofstream(path, std::ios::binary) << contents;
+}
+
+}  // namespace tarnwick::testsupport

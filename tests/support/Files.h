@@ -1,0 +1,27 @@
+#pragma once
+
+// Temporary folders and whole-file reads and writes for tests.
+
+#include <filesystem>
+#include <string>
+
+namespace tarnwick::testsupport {
+
+// A temporary folder, removed with everything in it (folders a test made unwritable included)
+// when the object goes.
+class TemporaryFolder {
+ public:
+  explicit TemporaryFolder(const std::string& prefix = "tarnwick-test");
+  ~TemporaryFolder();
+  TemporaryFolder(const TemporaryFolder&) = delete;
+  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, const std::string& contents);
+
+}  // namespace tarnwick::testsupport

@@ -1,0 +1,65 @@
+#pragma once
+
+// Child processes for the tests that run real programs: started with a chosen environment and
+// output files, ended by pid with the object; commands run to completion; polling with a limit.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarnwick::testsupport {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Polls `condition` until it holds or `timeout` passes.
+bool waitUntil(const std::function<bool()>& condition, Clock::duration timeout,
+               Clock::duration interval = 20ms);
+
+// A child process with no input and its output in files (or nowhere). Ended with the object
+// (SIGTERM, then SIGKILL after 3 s) unless it has exited.
+class Process {
+ public:
+  struct Options {
+    std::map<std::string, std::string> environment;  // set on top of this process's environment
+    std::vector<std::string> unset;                  // removed from it
+    std::optional<std::filesystem::path> stdoutFile;
+    std::optional<std::filesystem::path> stderrFile;
+    // Run as this user, with the group of the same number (needs the privilege to switch).
+    std::optional<uid_t> user;
+  };
+  Process(const std::string& path, const std::vector<std::string>& arguments,
+          const Options& options = {});
+  ~Process();
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  int pid() const { return pid_; }
+  bool started() const { return pid_ > 0; }
+  bool running();
+  // The exit status, or nothing when the process is still running after `timeout`. A process
+  // ended by a signal gives 128 + the signal.
+  std::optional<int> wait(Clock::duration timeout);
+  void signal(int number);
+  void terminate();
+
+ private:
+  int pid_ = -1;
+  std::optional<int> status_;
+};
+
+// Runs a command to completion, or until `timeout` (status -1, the process ended).
+struct CommandResult {
+  int status = -1;
+  std::string output;  // its standard output
+};
+CommandResult runCommand(const std::string& path, const std::vector<std::string>& arguments,
+                         const Process::Options& options = {}, Clock::duration timeout = 60s);
+
+}  // namespace tarnwick::testsupport
