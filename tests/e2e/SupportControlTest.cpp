@@ -165,9 +165,8 @@ TEST_F(SupportControl, AScrollIsOneWheelStepEachWay) {
   EXPECT_EQ(recorder.count("press 5 "), 1U);
 }
 
-// Disabled: characters typed through freshly bound spare keycodes are sometimes lost (the
-// receiving client can read the keys before it has refreshed its keyboard mapping). Known fault,
-// open; run with --gtest_also_run_disabled_tests to see it.
+// Characters typed through freshly bound spare keycodes must not be lost, even when the receiving
+// client reads its keys late, after the command has rebound those keycodes for the next chunk.
 TEST_F(SupportControl, TypedTextArrivesIntactAndTheKeyboardIsGivenBack) {
   // 45 UTF-16 code units; the emoji's two sit across the first chunk boundary.
   const std::string text = "Grüße → Zoë! a (x) 😀 € … ok QWERTY-xyz #42;.";
