@@ -18,11 +18,23 @@ struct CommandLineCase {
 
 class CommandLine : public testing::TestWithParam<CommandLineCase> {};
 
+// What the dynamic loader brought in, as it reported with LD_DEBUG=files into `folder`.
+std::string loadedFiles(const fs::path& folder) {
+  std::string all;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    all += readFile(entry.path());
+  }
+  return all;
+}
+
 TEST_P(CommandLine, LeadsToTheCommandOrToTheNormalStart) {
   TemporaryFolder home("tarnwick-support-home");
   TemporaryFolder folder("tarnwick-support");
+  TemporaryFolder loader("tarnwick-support-loader");
   Process::Options options;
-  options.environment = {{"HOME", home.path().string()}};
+  options.environment = {{"HOME", home.path().string()},
+                         {"LD_DEBUG", "files"},
+                         {"LD_DEBUG_OUTPUT", (loader.path() / "files").string()}};
   options.unset = {"DISPLAY", "WAYLAND_DISPLAY", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"};
   auto arguments = GetParam().arguments;
   for (auto& argument : arguments) {
@@ -37,10 +49,16 @@ TEST_P(CommandLine, LeadsToTheCommandOrToTheNormalStart) {
     EXPECT_EQ(result.output,
               *GetParam().status == 0 ? "TARNWICK_CONTROL_OK\n" : "TARNWICK_CONTROL_DENIED\n");
     EXPECT_FALSE(fs::exists(home.path() / ".local")) << "the lock was touched";
+    // A support command starts with X11 alone: the windowed application's libraries stay out.
+    auto loaded = loadedFiles(loader.path());
+    EXPECT_NE(loaded.find("libX11.so"), std::string::npos);
+    EXPECT_EQ(loaded.find("libgtk-3.so"), std::string::npos);
+    EXPECT_EQ(loaded.find("libwebkit2gtk"), std::string::npos);
   } else {
     // Without a display the normal start cannot open its window and ends there.
     EXPECT_EQ(result.output, "");
     EXPECT_TRUE(fs::exists(lock)) << "the normal start did not run";
+    EXPECT_NE(loadedFiles(loader.path()).find("libwebkit2gtk"), std::string::npos);
   }
   EXPECT_TRUE(fs::is_empty(folder.path())) << "a file was written";
 }
@@ -75,6 +93,31 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<CommandLineCase>& commandLine) {
       return std::string(commandLine.param.name);
     });
+
+// A bundle whose application module is missing still answers support commands; the normal start
+// says why it cannot go on and fails, holding nothing.
+TEST(IncompleteBundle, SupportCommandsStillRunAndTheNormalStartFails) {
+  TemporaryFolder home("tarnwick-support-home");
+  TemporaryFolder bundle("tarnwick-incomplete-bundle");
+  auto executable = bundle.path() / "Contents" / "MacOS" / "Tarnwick";
+  fs::create_directories(executable.parent_path());
+  fs::copy_file(appExecutable(), executable);
+  Process::Options options;
+  options.environment = {{"HOME", home.path().string()}};
+  options.unset = {"DISPLAY", "WAYLAND_DISPLAY", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"};
+  options.stderrFile = bundle.path() / "errors";
+
+  auto command = runCommand(executable.string(), {"--tarnwick-support-type", ""}, options, 30s);
+  EXPECT_EQ(command.status, 0);
+  EXPECT_EQ(command.output, "TARNWICK_CONTROL_OK\n");
+
+  auto start = runCommand(executable.string(), {}, options, 30s);
+  EXPECT_EQ(start.status, 1);
+  EXPECT_EQ(start.output, "");
+  EXPECT_NE(readFile(bundle.path() / "errors").find("libtarnwick-desktop.so"), std::string::npos)
+      << readFile(bundle.path() / "errors");
+  EXPECT_FALSE(fs::exists(home.path() / ".local")) << "the lock was taken";
+}
 
 }  // namespace
 }  // namespace tarnwick::e2e

@@ -1,19 +1,16 @@
-// The process entry of the Linux desktop build.
-#include <gtk/gtk.h>
+// The process entry of the Linux desktop build: support control first, with nothing but X11
+// loaded; otherwise the windowed application, from its module in the bundle.
+#include <dlfcn.h>
 
+#include <filesystem>
 #include <iostream>
 #include <memory>
-#include <regex>
+#include <string>
+#include <system_error>
+#include <vector>
 
 #include "app/Main.h"
-#include "app/TarnwickAppDelegate.h"
-#include "app/TarnwickVisibleInstance.h"
-#include "connector/PosixCommandRunner.h"
-#include "platform/linux/DesktopServices.h"
-#include "platform/linux/GLibMainQueue.h"
-#include "platform/linux/GtkShell.h"
-#include "platform/linux/LinuxBundle.h"
-#include "platform/linux/LinuxServices.h"
+#include "platform/linux/DesktopModule.h"
 #include "platform/linux/X11SupportDevices.h"
 #include "support/TarnwickSupportControl.h"
 
@@ -21,25 +18,17 @@ namespace tarnwick::platform::linux_desktop {
 
 namespace {
 
-// The one application delegate; this global is what keeps it alive.
-std::shared_ptr<app::TarnwickAppDelegate> delegate;
-
-// Arguments that carry a URL scheme are links handed to the application, as a desktop entry's %u
-// or another copy passes them.
-std::vector<std::string> urlArguments(const std::vector<std::string>& arguments) {
-  static const std::regex scheme("^[A-Za-z][A-Za-z0-9+.-]*:.*", std::regex::extended);
-  std::vector<std::string> urls;
-  for (std::size_t index = 1; index < arguments.size(); ++index) {
-    if (std::regex_match(arguments[index], scheme)) {
-      urls.push_back(arguments[index]);
-    }
-  }
-  return urls;
+std::filesystem::path desktopModulePath() {
+  std::error_code error;
+  auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
+  // Contents/MacOS/Tarnwick → Contents/Frameworks/…
+  return executable.parent_path().parent_path() / "Frameworks" / desktopModuleFile;
 }
 
-class LinuxStartup final : public app::Startup {
+class LauncherStartup final : public app::Startup {
  public:
-  LinuxStartup(int argc, char** argv) : argc_(argc), argv_(argv), arguments_(argv, argv + argc) {}
+  LauncherStartup(int argc, char** argv)
+      : argc_(argc), argv_(argv), arguments_(argv, argv + argc) {}
 
   std::optional<std::int32_t> runSupportControlIfRequested() override {
     // The display is opened only for a recognised command that needs it.
@@ -48,77 +37,40 @@ class LinuxStartup final : public app::Startup {
   }
 
   bool claimVisibleInstance() override {
-    return app::TarnwickVisibleInstance::shared().claim(folders_.applicationSupport());
+    // Without the module nothing is claimed, and running the application fails at once.
+    return !loadDesktop() || desktop_->claimVisibleInstance();
   }
 
   void activateExistingInstance() override {
-    app::TarnwickVisibleInstance::shared().activateExisting(urlArguments(arguments_));
-  }
-
-  int runApplication() override {
-    gtk_init(&argc_, &argv_);
-    g_set_prgname("Tarnwick");
-
-    GLibMainQueue mainQueue;
-    ThreadSleeper sleeper;
-    GtkShellApplication application;
-    auto bundle = LinuxBundle::ofRunningExecutable();
-    KeyFilePreferences preferences(std::filesystem::path(g_get_user_config_dir()) / "Tarnwick" /
-                                   "preferences.ini");
-    GtkPasteboard pasteboard;
-    GioWorkspace workspace;
-    connector::PosixCommandRunner commands(linuxToolLocation);
-    auto services = makeLinuxServices(mainQueue, bundle, commands);
-
-    Platform platform{.mainQueue = mainQueue,
-                      .sleeper = sleeper,
-                      .http = services->http(),
-                      .application = application,
-                      .workspace = workspace,
-                      .pasteboard = pasteboard,
-                      .preferences = preferences,
-                      .bundle = bundle,
-                      .loginItems = services->loginItems(),
-                      .deviceOwnerAuth = services->deviceOwnerAuth(),
-                      .userFolders = folders_,
-                      .commands = commands};
-    delegate = std::make_shared<app::TarnwickAppDelegate>(platform);
-
-    // Requests from refused copies arrive on the listener's thread; act on them on the main one.
-    // A copy started again is a reopen; a copy started with links hands over the links alone, as
-    // when the system opens a link in a running application: a reopen would connect whenever a
-    // status page shows, and so replace an invitation's outcome with the interface.
-    app::TarnwickVisibleInstance::shared().listen([&mainQueue](std::vector<std::string> urls) {
-      mainQueue.async([urls = std::move(urls)] {
-        if (!delegate) {
-          return;
-        }
-        if (urls.empty()) {
-          delegate->applicationShouldHandleReopen(false);
-        } else {
-          delegate->applicationOpenURLs(urls);
-        }
-      });
-    });
-
-    // Links on the command line arrive as one batch before the window exists, like a link that
-    // launched the application.
-    if (auto urls = urlArguments(arguments_); !urls.empty()) {
-      delegate->applicationOpenURLs(urls);
+    if (desktop_) {
+      desktop_->activateExistingInstance();
     }
-    mainQueue.async([] { delegate->applicationDidFinishLaunching(); });
-    int status = application.run();
-    // No more requests: the handler refers to the main queue, which ends with this function.
-    app::TarnwickVisibleInstance::shared().stopListening();
-    delegate.reset();  // before the platform objects it refers to go
-    return status;
   }
+
+  int runApplication() override { return desktop_ ? desktop_->runApplication() : 1; }
 
  private:
+  // The module stays loaded to the end: GLib and WebKit keep threads and types that outlive
+  // the application's run.
+  bool loadDesktop() {
+    auto path = desktopModulePath();
+    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    auto entry = module ? reinterpret_cast<DesktopStartupEntry>(dlsym(module, desktopStartupSymbol))
+                        : nullptr;
+    if (!entry) {
+      const char* reason = dlerror();
+      std::cerr << "Tarnwick: the application module could not be loaded: "
+                << (reason ? reason : path.string()) << '\n';
+      return false;
+    }
+    desktop_.reset(entry(argc_, argv_));
+    return desktop_ != nullptr;
+  }
+
   int argc_;
   char** argv_;
   std::vector<std::string> arguments_;
-  XdgUserFolders folders_;
+  std::unique_ptr<app::Startup> desktop_;
 };
 
 }  // namespace
@@ -126,6 +78,6 @@ class LinuxStartup final : public app::Startup {
 }  // namespace tarnwick::platform::linux_desktop
 
 int main(int argc, char** argv) {
-  tarnwick::platform::linux_desktop::LinuxStartup startup(argc, argv);
+  tarnwick::platform::linux_desktop::LauncherStartup startup(argc, argv);
   return tarnwick::app::runMain(startup, std::cout);
 }

@@ -20,6 +20,7 @@ namespace tarnwick::e2e {
 using testsupport::Clock;
 using testsupport::CommandResult;
 using testsupport::Process;
+using testsupport::readFile;
 using testsupport::runCommand;
 using testsupport::VirtualDisplay;
 using testsupport::waitUntil;

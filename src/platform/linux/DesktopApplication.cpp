@@ -1,0 +1,130 @@
+// The windowed application of the Linux desktop build, loaded by the executable once no
+// support-control command was asked for.
+#include <gtk/gtk.h>
+
+#include <memory>
+#include <regex>
+#include <type_traits>
+
+#include "app/Main.h"
+#include "app/TarnwickAppDelegate.h"
+#include "app/TarnwickVisibleInstance.h"
+#include "connector/PosixCommandRunner.h"
+#include "platform/linux/DesktopModule.h"
+#include "platform/linux/DesktopServices.h"
+#include "platform/linux/GLibMainQueue.h"
+#include "platform/linux/GtkShell.h"
+#include "platform/linux/LinuxBundle.h"
+#include "platform/linux/LinuxServices.h"
+
+namespace tarnwick::platform::linux_desktop {
+
+namespace {
+
+// The one application delegate; this global is what keeps it alive.
+std::shared_ptr<app::TarnwickAppDelegate> delegate;
+
+// Arguments that carry a URL scheme are links handed to the application, as a desktop entry's %u
+// or another copy passes them.
+std::vector<std::string> urlArguments(const std::vector<std::string>& arguments) {
+  static const std::regex scheme("^[A-Za-z][A-Za-z0-9+.-]*:.*", std::regex::extended);
+  std::vector<std::string> urls;
+  for (std::size_t index = 1; index < arguments.size(); ++index) {
+    if (std::regex_match(arguments[index], scheme)) {
+      urls.push_back(arguments[index]);
+    }
+  }
+  return urls;
+}
+
+class DesktopStartup final : public app::Startup {
+ public:
+  DesktopStartup(int argc, char** argv) : argc_(argc), argv_(argv), arguments_(argv, argv + argc) {}
+
+  // The executable has answered this before loading the module.
+  std::optional<std::int32_t> runSupportControlIfRequested() override { return std::nullopt; }
+
+  bool claimVisibleInstance() override {
+    return app::TarnwickVisibleInstance::shared().claim(folders_.applicationSupport());
+  }
+
+  void activateExistingInstance() override {
+    app::TarnwickVisibleInstance::shared().activateExisting(urlArguments(arguments_));
+  }
+
+  int runApplication() override {
+    gtk_init(&argc_, &argv_);
+    g_set_prgname("Tarnwick");
+
+    GLibMainQueue mainQueue;
+    ThreadSleeper sleeper;
+    GtkShellApplication application;
+    auto bundle = LinuxBundle::ofRunningExecutable();
+    KeyFilePreferences preferences(std::filesystem::path(g_get_user_config_dir()) / "Tarnwick" /
+                                   "preferences.ini");
+    GtkPasteboard pasteboard;
+    GioWorkspace workspace;
+    connector::PosixCommandRunner commands(linuxToolLocation);
+    auto services = makeLinuxServices(mainQueue, bundle, commands);
+
+    Platform platform{.mainQueue = mainQueue,
+                      .sleeper = sleeper,
+                      .http = services->http(),
+                      .application = application,
+                      .workspace = workspace,
+                      .pasteboard = pasteboard,
+                      .preferences = preferences,
+                      .bundle = bundle,
+                      .loginItems = services->loginItems(),
+                      .deviceOwnerAuth = services->deviceOwnerAuth(),
+                      .userFolders = folders_,
+                      .commands = commands};
+    delegate = std::make_shared<app::TarnwickAppDelegate>(platform);
+
+    // Requests from refused copies arrive on the listener's thread; act on them on the main one.
+    // A copy started again is a reopen; a copy started with links hands over the links alone, as
+    // when the system opens a link in a running application: a reopen would connect whenever a
+    // status page shows, and so replace an invitation's outcome with the interface.
+    app::TarnwickVisibleInstance::shared().listen([&mainQueue](std::vector<std::string> urls) {
+      mainQueue.async([urls = std::move(urls)] {
+        if (!delegate) {
+          return;
+        }
+        if (urls.empty()) {
+          delegate->applicationShouldHandleReopen(false);
+        } else {
+          delegate->applicationOpenURLs(urls);
+        }
+      });
+    });
+
+    // Links on the command line arrive as one batch before the window exists, like a link that
+    // launched the application.
+    if (auto urls = urlArguments(arguments_); !urls.empty()) {
+      delegate->applicationOpenURLs(urls);
+    }
+    mainQueue.async([] { delegate->applicationDidFinishLaunching(); });
+    int status = application.run();
+    // No more requests: the handler refers to the main queue, which ends with this function.
+    app::TarnwickVisibleInstance::shared().stopListening();
+    delegate.reset();  // before the platform objects it refers to go
+    return status;
+  }
+
+ private:
+  int argc_;
+  char** argv_;
+  std::vector<std::string> arguments_;
+  XdgUserFolders folders_;
+};
+
+}  // namespace
+
+}  // namespace tarnwick::platform::linux_desktop
+
+extern "C" __attribute__((visibility("default"))) tarnwick::app::Startup* tarnwick_desktop_startup(
+    int argc, char** argv) {
+  static_assert(std::is_same_v<decltype(&tarnwick_desktop_startup),
+                               tarnwick::platform::linux_desktop::DesktopStartupEntry>);
+  return new tarnwick::platform::linux_desktop::DesktopStartup(argc, argv);
+}
