@@ -94,29 +94,40 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(commandLine.param.name);
     });
 
-// A bundle whose application module is missing still answers support commands; the normal start
-// says why it cannot go on and fails, holding nothing.
+// An executable whose application module cannot be found — a bundle without it, or no bundle at
+// all — still answers support commands; the normal start says why it cannot go on and fails,
+// holding nothing.
 TEST(IncompleteBundle, SupportCommandsStillRunAndTheNormalStartFails) {
-  TemporaryFolder home("tarnwick-support-home");
-  TemporaryFolder bundle("tarnwick-incomplete-bundle");
-  auto executable = bundle.path() / "Contents" / "MacOS" / "Tarnwick";
-  fs::create_directories(executable.parent_path());
-  fs::copy_file(appExecutable(), executable);
-  Process::Options options;
-  options.environment = {{"HOME", home.path().string()}};
-  options.unset = {"DISPLAY", "WAYLAND_DISPLAY", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"};
-  options.stderrFile = bundle.path() / "errors";
+  struct Case {
+    const char* layout;
+    fs::path executable;  // inside the scratch folder
+    const char* reason;
+  };
+  for (const auto& each : {Case{"bundleWithoutModule", "Tarnwick.app/Contents/MacOS/Tarnwick",
+                                "libtarnwick-desktop.so"},
+                           Case{"noBundle", "bin/Tarnwick", "inside its bundle"}}) {
+    SCOPED_TRACE(each.layout);
+    TemporaryFolder home("tarnwick-support-home");
+    TemporaryFolder scratch("tarnwick-incomplete-bundle");
+    auto executable = scratch.path() / each.executable;
+    fs::create_directories(executable.parent_path());
+    fs::copy_file(appExecutable(), executable);
+    Process::Options options;
+    options.environment = {{"HOME", home.path().string()}};
+    options.unset = {"DISPLAY", "WAYLAND_DISPLAY", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"};
+    options.stderrFile = scratch.path() / "errors";
 
-  auto command = runCommand(executable.string(), {"--tarnwick-support-type", ""}, options, 30s);
-  EXPECT_EQ(command.status, 0);
-  EXPECT_EQ(command.output, "TARNWICK_CONTROL_OK\n");
+    auto command = runCommand(executable.string(), {"--tarnwick-support-type", ""}, options, 30s);
+    EXPECT_EQ(command.status, 0);
+    EXPECT_EQ(command.output, "TARNWICK_CONTROL_OK\n");
 
-  auto start = runCommand(executable.string(), {}, options, 30s);
-  EXPECT_EQ(start.status, 1);
-  EXPECT_EQ(start.output, "");
-  EXPECT_NE(readFile(bundle.path() / "errors").find("libtarnwick-desktop.so"), std::string::npos)
-      << readFile(bundle.path() / "errors");
-  EXPECT_FALSE(fs::exists(home.path() / ".local")) << "the lock was taken";
+    auto start = runCommand(executable.string(), {}, options, 30s);
+    EXPECT_EQ(start.status, 1);
+    EXPECT_EQ(start.output, "");
+    auto errors = readFile(scratch.path() / "errors");
+    EXPECT_NE(errors.find(each.reason), std::string::npos) << errors;
+    EXPECT_FALSE(fs::exists(home.path() / ".local")) << "the lock was taken";
+  }
 }
 
 }  // namespace

@@ -4,11 +4,9 @@
 #include <optional>
 
 #include "platform/Bundle.h"
+#include "platform/linux/BundleLocation.h"
 
 namespace tarnwick::platform::linux_desktop {
-
-// The bundle is the "X.app" folder whose Contents/MacOS holds the running executable.
-std::optional<std::filesystem::path> bundleContaining(const std::filesystem::path& executable);
 
 class LinuxBundle final : public Bundle {
  public:

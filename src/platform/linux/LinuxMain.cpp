@@ -5,11 +5,12 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "app/Main.h"
+#include "platform/linux/BundleLocation.h"
 #include "platform/linux/DesktopModule.h"
 #include "platform/linux/X11SupportDevices.h"
 #include "support/TarnwickSupportControl.h"
@@ -18,11 +19,12 @@ namespace tarnwick::platform::linux_desktop {
 
 namespace {
 
-std::filesystem::path desktopModulePath() {
-  std::error_code error;
-  auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
-  // Contents/MacOS/Tarnwick → Contents/Frameworks/…
-  return executable.parent_path().parent_path() / "Frameworks" / desktopModuleFile;
+std::optional<std::filesystem::path> desktopModulePath() {
+  auto bundle = bundleOfRunningExecutable();
+  if (!bundle) {
+    return std::nullopt;
+  }
+  return *bundle / "Contents" / "Frameworks" / desktopModuleFile;
 }
 
 class LauncherStartup final : public app::Startup {
@@ -54,13 +56,17 @@ class LauncherStartup final : public app::Startup {
   // the application's run.
   bool loadDesktop() {
     auto path = desktopModulePath();
-    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!path) {
+      std::cerr << "Tarnwick: the application must be run from inside its bundle\n";
+      return false;
+    }
+    void* module = dlopen(path->c_str(), RTLD_NOW | RTLD_LOCAL);
     auto entry = module ? reinterpret_cast<DesktopStartupEntry>(dlsym(module, desktopStartupSymbol))
                         : nullptr;
     if (!entry) {
       const char* reason = dlerror();
       std::cerr << "Tarnwick: the application module could not be loaded: "
-                << (reason ? reason : path.string()) << '\n';
+                << (reason ? reason : path->string()) << '\n';
       return false;
     }
     desktop_.reset(entry(argc_, argv_));
