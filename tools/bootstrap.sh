@@ -5,17 +5,19 @@ set -euo pipefail
 
 packages=(
   # toolchain (clang and its runtime for the fuzz targets)
-  build-essential cmake ninja-build pkg-config clang-format git clang libclang-rt-14-dev
+  build-essential cmake ninja-build pkg-config clang-format git clang libclang-rt-14-dev ccache
   # core libraries
   nlohmann-json3-dev libboost-url1.81-dev libicu-dev uuid-dev libssl-dev
-  libcurl4-openssl-dev libplist-dev
+  libcurl4-openssl-dev libplist-dev libre2-dev
+  # device-owner unlock (PAM) and self-update (squashfs images)
+  libpam0g-dev squashfs-tools libsquashfs-dev
   # Linux desktop backend
   libgtk-3-dev libwebkit2gtk-4.1-dev libx11-dev libxtst-dev libxext-dev
-  libxinerama-dev libjpeg62-turbo-dev libpam0g-dev
+  libxinerama-dev libjpeg62-turbo-dev
   # tests, stand-ins and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   xvfb xauth x11-utils imagemagick lsof procps util-linux xdotool xclip xdg-utils
-  desktop-file-utils
+  desktop-file-utils libpam-wrapper
   fonts-dejavu-core dbus dbus-x11
   # reading the web view as a screen reader does (end-to-end tests)
   at-spi2-core libatspi2.0-dev

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -12,6 +13,9 @@
 
 namespace tarnwick::bridge {
 struct LoadedInterface;
+}
+namespace tarnwick::update {
+struct TarnwickRelease;
 }
 
 namespace tarnwick::app {
@@ -59,6 +63,14 @@ class TarnwickAppDelegate final : public platform::ApplicationDelegate,
   void pasteFromClipboard();
   void checkForUpdatesFromMenu();
   void checkForUpdates(bool manual);
+
+  // --- Self-update (src/update) ---
+  // A one-button informational sheet on the window; also the interface report's and the
+  // installer's way to speak.
+  void showUpdateMessage(const std::string& title, const std::string& message);
+  // Downloads, verifies and stages the release, then hands over to the installer.
+  void installUpdate(const update::TarnwickRelease& release, const std::string& downloadURL,
+                     const std::filesystem::path& destination);
 
   // --- Connector start and health (src/connector) ---
   void connect();
