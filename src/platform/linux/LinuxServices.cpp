@@ -8,8 +8,8 @@
 
 namespace tarnwick::platform::linux_desktop {
 
-std::string linuxToolLocation(const std::string& canonicalPath,
-                              const std::optional<std::filesystem::path>& bundle) {
+std::string linuxToolLocationFor(const std::string& canonicalPath,
+                                 const std::optional<std::filesystem::path>& bundle) {
   // Debian keeps these elsewhere; argument lists never change, only where the tool lives.
   static const std::map<std::string, std::string> moved = {
       {"/usr/sbin/lsof", "/usr/bin/lsof"},
@@ -31,7 +31,7 @@ std::string linuxToolLocation(const std::string& canonicalPath,
 
 std::string linuxToolLocation(const std::string& canonicalPath) {
   static const auto bundle = bundleOfRunningExecutable();
-  return linuxToolLocation(canonicalPath, bundle);
+  return linuxToolLocationFor(canonicalPath, bundle);
 }
 
 namespace {

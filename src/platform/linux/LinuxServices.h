@@ -17,8 +17,8 @@ namespace tarnwick::platform::linux_desktop {
 // Where this system keeps a tool named by its canonical path.
 std::string linuxToolLocation(const std::string& canonicalPath);
 // The same for a program whose bundle is `bundle` (none: not run from a bundle).
-std::string linuxToolLocation(const std::string& canonicalPath,
-                              const std::optional<std::filesystem::path>& bundle);
+std::string linuxToolLocationFor(const std::string& canonicalPath,
+                                 const std::optional<std::filesystem::path>& bundle);
 
 // The backend's network, login-item and authentication services.
 class LinuxServices {

@@ -625,4 +625,50 @@ TEST_F(UpdateTools, LaunchctlStopsTheUsersLoginItemConnector) {
   EXPECT_NE(tool("launchctl", {"bootout", job}, asNobody), 0) << "nothing left to stop";
 }
 
+// The release tooling on the bundle this build made: a re-versioned, sealed copy packed into an
+// image passes every check the updater makes, and its Connector names the new version.
+TEST_F(UpdateTools, APublishedReleaseOfTheBuiltBundlePassesTheUpdatersChecks) {
+  auto out = folder.path() / "release";
+  auto published = runCommand(
+      "/bin/sh",
+      {TARNWICK_PUBLISH_RELEASE, "--bundle", TARNWICK_BUNDLE_DIR, "--version", "1.0.1", "--build",
+       "2", "--url", "https://tarnwick.com/support/mac/download", "--out", out.string(), "--notes",
+       "Fixes \"quotes\" and more.", "--key", release().key.string(), "--cert",
+       release().certificate.string(), "--release-tool", TARNWICK_RELEASE_TOOL});
+  ASSERT_EQ(published.status, 0);
+  auto manifest = readFile(out / "latest.json");
+  EXPECT_NE(manifest.find("\"version\": \"1.0.1\""), std::string::npos) << manifest;
+  EXPECT_NE(manifest.find("\"build\": 2"), std::string::npos) << manifest;
+  EXPECT_NE(manifest.find("\"release_notes\": \"Fixes \\\"quotes\\\" and more.\""),
+            std::string::npos)
+      << manifest;
+  auto digest = runCommand("/usr/bin/sha256sum", {(out / "Tarnwick.dmg").string()}).output;
+  EXPECT_NE(manifest.find("\"sha256\": \"" + digest.substr(0, 64) + "\""), std::string::npos);
+
+  auto mount = folder.path() / "mount";
+  fs::create_directory(mount);
+  ASSERT_EQ(attach(out / "Tarnwick.dmg", mount), 0);
+  auto app = mount / "Tarnwick.app";
+  EXPECT_EQ(codesign(app), 0);
+  EXPECT_EQ(spctl(app), 0);
+  // The built bundle itself is sealed by the build.
+  EXPECT_EQ(codesign(TARNWICK_BUNDLE_DIR), 0);
+
+  auto connector = app /
+                   "Contents/Library/LoginItems/Tarnwick Connector.app/Contents/MacOS/"
+                   "Tarnwick Connector";
+  auto port = std::to_string(20000 + ::getpid() % 20000);
+  Process::Options options;
+  options.stderrFile = folder.path() / "connector.err";
+  Process running(connector.string(), {"run", "--no-browser", "--port", port}, options);
+  std::string said;
+  waitUntil(
+      [&] {
+        said = readFile(*options.stderrFile);
+        return said.find('\n') != std::string::npos || !running.running();
+      },
+      10s);
+  EXPECT_EQ(said.rfind("serving TarnwickDesktop/1.0.1 ", 0), 0u) << said;
+}
+
 }  // namespace

@@ -185,10 +185,10 @@ TEST(LinuxToolLocation, TheUpdaterToolsComeFromTheBundlesHelpers) {
            {"/usr/bin/id", "/usr/bin/id"},
            {"/usr/bin/hdiutil2", "/usr/bin/hdiutil2"},
        }) {
-    EXPECT_EQ(linuxToolLocation(canonical, bundle), inBundle) << canonical;
+    EXPECT_EQ(linuxToolLocationFor(canonical, bundle), inBundle) << canonical;
     // Outside a bundle there is no such tool, and nothing stands in for it.
     bool helper = inBundle.starts_with(helpers);
-    EXPECT_EQ(linuxToolLocation(canonical, std::nullopt), helper ? canonical : inBundle);
+    EXPECT_EQ(linuxToolLocationFor(canonical, std::nullopt), helper ? canonical : inBundle);
   }
 }
 

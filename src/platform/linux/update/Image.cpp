@@ -22,6 +22,8 @@ namespace tarnwick::update_tools {
 namespace {
 
 constexpr sqfs_u32 chunkSize = 1u << 20;
+// Sparse files make a small image expand to any size; no release comes near this.
+constexpr sqfs_u64 maxExtractedBytes = sqfs_u64{8} << 30;
 
 struct Destroy {
   void operator()(void* object) const { sqfs_destroy(object); }
@@ -107,9 +109,13 @@ const char* nameOf(const sqfs_tree_node_t* node) {
 }
 
 // Everything is checked before anything is written.
-bool acceptable(const sqfs_tree_node_t* node, const std::string& path, int depth,
-                std::size_t& count) {
-  if (++count > maxTreeEntries || depth > maxTreeDepth) {
+struct Totals {
+  std::size_t entries = 0;
+  sqfs_u64 bytes = 0;
+};
+
+bool acceptable(const sqfs_tree_node_t* node, const std::string& path, int depth, Totals& totals) {
+  if (++totals.entries > maxTreeEntries || depth > maxTreeDepth) {
     return false;
   }
   const auto* inode = node->inode;
@@ -123,13 +129,19 @@ bool acceptable(const sqfs_tree_node_t* node, const std::string& path, int depth
       auto target = linkTarget(inode);
       return target.find('\0') == std::string::npos && linkStaysInside(path, target);
     }
-    case Kind::file:
-      return true;
+    case Kind::file: {
+      sqfs_u64 size = 0;
+      if (sqfs_inode_get_file_size(inode, &size) != 0 || size > maxExtractedBytes) {
+        return false;
+      }
+      totals.bytes += size;
+      return totals.bytes <= maxExtractedBytes;
+    }
     case Kind::folder:
       for (const auto* child = node->children; child; child = child->next) {
         std::string name = nameOf(child);
         if (!isPlainName(name) ||
-            !acceptable(child, path.empty() ? name : path + "/" + name, depth + 1, count)) {
+            !acceptable(child, path.empty() ? name : path + "/" + name, depth + 1, totals)) {
           return false;
         }
       }
@@ -240,9 +252,9 @@ bool attachImage(const std::string& imagePath, const std::string& mountPoint) {
     }
   }
   Image image;
-  std::size_t count = 0;
+  Totals totals;
   if (!image.open(imagePath) || kindOf(image.root->inode) != Kind::folder ||
-      !acceptable(image.root.get(), "", 0, count)) {
+      !acceptable(image.root.get(), "", 0, totals)) {
     return false;
   }
   std::vector<unsigned char> buffer(chunkSize);
