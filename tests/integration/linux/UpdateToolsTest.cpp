@@ -299,6 +299,12 @@ TEST_F(UpdateTools, TheSealCheckTakesExactlyItsArgumentList) {
        }) {
     EXPECT_NE(tool("codesign", arguments), 0);
   }
+  // The program answers by the name it is run as, or by the name it is given.
+  EXPECT_EQ(tool("tarnwick-tools", {"codesign", "--verify", "--deep", "--strict", "-R", requirement,
+                                    bundle.string()}),
+            0);
+  EXPECT_NE(tool("tarnwick-tools", {"codesign"}), 0);
+  EXPECT_NE(tool("tarnwick-tools", {"cat", bundle.string()}), 0);
   // A link to the bundle is not the bundle.
   fs::create_symlink(bundle, folder.path() / "Link.app");
   EXPECT_NE(codesign(folder.path() / "Link.app"), 0);
@@ -400,6 +406,11 @@ TEST_F(UpdateTools, AttachRefusesBrokenAndDangerousImagesLeavingNothing) {
       {"cut off by one block",
        [&](const fs::path& where) {
          writeFile(where / "image.dmg", goodBytes.substr(0, goodBytes.size() - 4096));
+         return where / "image.dmg";
+       }},
+      {"damaged header",
+       [&](const fs::path& where) {
+         writeFile(where / "image.dmg", "hsqX" + goodBytes.substr(4));
          return where / "image.dmg";
        }},
       {"not an image",
