@@ -147,6 +147,7 @@ std::optional<Options> readOptions(int argc, char** argv) {
     } else if (name == "--log") {
       options.log = value;
     } else if (tarnwick::servicehost::readDownloadOption(name, value, options.download)) {
+      // kept in options.download
     } else {
       return std::nullopt;
     }

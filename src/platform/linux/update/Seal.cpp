@@ -46,7 +46,8 @@ std::optional<std::string> sha256OfDescriptor(int fd) {
   if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
     return std::nullopt;
   }
-  std::vector<unsigned char> buffer(chunkSize);
+  // One buffer per thread: a bundle's thousand files should not cost a thousand fresh pages.
+  thread_local std::vector<unsigned char> buffer(chunkSize);
   for (;;) {
     ssize_t got = ::read(fd, buffer.data(), buffer.size());
     if (got < 0) {
