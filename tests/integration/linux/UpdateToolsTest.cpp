@@ -429,6 +429,11 @@ TEST_F(UpdateTools, AttachRefusesBrokenAndDangerousImagesLeavingNothing) {
       {"link out of the mount point", withStage([](const fs::path& s) {
          fs::create_symlink("../../../../etc", s / "Tarnwick.app/Contents/Resources/up");
        })},
+      {"link out through another link", withStage([](const fs::path& s) {
+         // Each reads as inside; together they reach the mount point's parent.
+         fs::create_symlink("../../..", s / "Tarnwick.app/Contents/Resources/up");
+         fs::create_symlink("up/../x", s / "Tarnwick.app/Contents/Resources/out");
+       })},
       {"absolute link", withStage([](const fs::path& s) {
          fs::create_symlink("/etc/passwd", s / "Tarnwick.app/Contents/Resources/passwd");
        })},
@@ -507,6 +512,12 @@ TEST_F(UpdateTools, TheAssessmentRefusesWhatThisSystemWouldNotRun) {
        [](const fs::path& b) { ::chmod((b / "Contents/Resources/notes.txt").c_str(), 0666); }},
       {"absolute link",
        [](const fs::path& b) { fs::create_symlink("/etc/passwd", b / "Contents/Resources/p"); }},
+      {"link out through another link",
+       [](const fs::path& b) {
+         // Each reads as inside; together they reach the bundle's parent.
+         fs::create_symlink("..", b / "Contents/up");
+         fs::create_symlink("../up/../x", b / "Contents/MacOS/out");
+       }},
       {"link out of the bundle",
        [](const fs::path& b) { fs::create_symlink("../../../x", b / "Contents/Resources/up"); }},
       {"expired signature", nullptr},

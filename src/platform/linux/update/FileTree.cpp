@@ -185,6 +185,10 @@ bool linkStaysInside(const std::string& linkPath, const std::string& target) {
     }
     start = end + 1;
   }
+  // ".." only before the first name: climbing out of a name that is itself a link would leave
+  // from wherever that link points, which reading the text alone cannot tell. With this rule,
+  // and every link checked, resolution climbs only through real folders and then descends.
+  bool descended = false;
   for (std::size_t start = 0; start <= target.size();) {
     auto end = target.find('/', start);
     if (end == std::string::npos) {
@@ -192,11 +196,11 @@ bool linkStaysInside(const std::string& linkPath, const std::string& target) {
     }
     auto part = target.substr(start, end - start);
     if (part == "..") {
-      if (--depth < 0) {
+      if (descended || --depth < 0) {
         return false;
       }
     } else if (!part.empty() && part != ".") {
-      ++depth;
+      descended = true;
     }
     start = end + 1;
   }

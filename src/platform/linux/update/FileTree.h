@@ -63,7 +63,8 @@ std::optional<std::string> readFileAt(int parentFd, const std::string& name, std
 std::optional<std::string> readLinkAt(int parentFd, const std::string& name);
 
 // Whether a relative link at `linkPath` (relative to the root) points inside the root, read
-// lexically: an absolute or empty target, or one that climbs above the root, does not.
+// lexically: an absolute or empty target, one that climbs above the root, or one with ".." after
+// a name does not.
 bool linkStaysInside(const std::string& linkPath, const std::string& target);
 
 // Removes everything inside the folder, making folders writable on the way as their owner may.
