@@ -110,4 +110,25 @@ TEST_F(ServiceDownload, AnUnknownModeOrAMissingImageStopsTheHost) {
   EXPECT_FALSE(start("slow-"));
 }
 
+TEST_F(ServiceDownload, WithoutDownloadOptionsThereIsNoDownload) {
+  const auto& folder = scratch->path();
+  Process::Options options;
+  options.stdoutFile = folder / "server-none.out";
+  host.emplace(TARNWICK_SERVICE_HOST,
+               std::vector<std::string>{"--cert", (folder / "server.crt").string(), "--key",
+                                        (folder / "server.key").string()},
+               options);
+  std::string line;
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        line = readFile(*options.stdoutFile);
+        return line.find('\n') != std::string::npos;
+      },
+      10s));
+  ASSERT_EQ(line.rfind("listening on ", 0), 0u) << line;
+  auto result = download(std::stoi(line.substr(13)));
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 404);
+}
+
 }  // namespace

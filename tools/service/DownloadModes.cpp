@@ -39,7 +39,10 @@ bool readDownloadOption(const std::string& name, const std::string& value,
 
 bool serveDownloads(httplib::SSLServer& server, const DownloadOptions& options,
                     const std::atomic<bool>& stopping) {
-  const std::string& mode = options.mode;
+  if (!options.mode && !options.image) {
+    return true;
+  }
+  const std::string mode = options.mode.value_or("image");
   auto seconds = slowSeconds(mode);
   const bool sendsImage = mode == "image" || mode == "drop" || seconds;
   if (!sendsImage && mode != "html" && mode != "404" && mode != "500") {

@@ -22,14 +22,15 @@ namespace tarnwick::servicehost {
 
 struct DownloadOptions {
   std::optional<std::string> image;
-  std::string mode = "image";
+  std::optional<std::string> mode;  // "image" when only the image is given
 };
 
 // Takes `--name value` when it is a download option; false when it is not one.
 bool readDownloadOption(const std::string& name, const std::string& value,
                         DownloadOptions& options);
 
-// False when the mode is not known or the image cannot be read.
+// Without either option the host serves no download. False when the mode is not known or the
+// image cannot be read.
 bool serveDownloads(httplib::SSLServer& server, const DownloadOptions& options,
                     const std::atomic<bool>& stopping);
 
