@@ -630,10 +630,16 @@ TEST_F(UpdateTools, LaunchctlStopsTheUsersLoginItemConnector) {
   Process::Options asNobody{.user = nobody};
   Process connector(executable.string(), {"60"}, asNobody);
   Process bystander(other.string(), {"60"}, asNobody);
+  // The same Connector in a network namespace of its own belongs to another session.
+  Process elsewhere("/usr/bin/unshare", {"-n", "/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                         "--clear-groups", executable.string(), "60"});
   ASSERT_TRUE(connector.started());
   const std::string job = "gui/" + std::to_string(nobody) + "/com.tarnwick.desktop";
-  ASSERT_TRUE(
-      waitUntil([&] { return fs::exists("/proc/" + std::to_string(connector.pid())); }, 5s));
+  auto runsConnector = [&](const Process& process) {
+    std::error_code error;
+    return fs::read_symlink("/proc/" + std::to_string(process.pid()) + "/exe", error) == executable;
+  };
+  ASSERT_TRUE(waitUntil([&] { return runsConnector(connector) && runsConnector(elsewhere); }, 5s));
 
   EXPECT_NE(tool("launchctl", {"bootout", "gui/" + std::to_string(nobody) + "/com.example.job"},
                  asNobody),
@@ -644,6 +650,7 @@ TEST_F(UpdateTools, LaunchctlStopsTheUsersLoginItemConnector) {
   EXPECT_EQ(tool("launchctl", {"bootout", job}, asNobody), 0);
   EXPECT_TRUE(connector.wait(5s).has_value());
   EXPECT_TRUE(bystander.running());
+  EXPECT_TRUE(elsewhere.running());
   EXPECT_NE(tool("launchctl", {"bootout", job}, asNobody), 0) << "nothing left to stop";
 }
 

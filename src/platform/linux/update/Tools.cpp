@@ -322,7 +322,7 @@ int open(const Arguments& a) {
 
 namespace {
 
-// The login-item Connector as the login-item backend runs it, from any bundle.
+// The login-item Connector as the login-item backend runs it, from any bundle of this user.
 bool isLoginItemConnector(std::string executable) {
   const std::string deleted = " (deleted)";
   if (executable.size() > deleted.size() &&
@@ -335,8 +335,20 @@ bool isLoginItemConnector(std::string executable) {
          executable.compare(executable.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+// The Connector is the one this session reaches on its loopback: a copy in another network
+// namespace (another session's, or a test's) is not it.
+bool sameNetwork(const std::string& folder, const struct stat& ours) {
+  struct stat theirs {};
+  return ::stat((folder + "/ns/net").c_str(), &theirs) == 0 && theirs.st_ino == ours.st_ino &&
+         theirs.st_dev == ours.st_dev;
+}
+
 std::vector<pid_t> runningConnectors() {
   std::vector<pid_t> found;
+  struct stat network {};
+  if (::stat("/proc/self/ns/net", &network) != 0) {
+    return found;
+  }
   DIR* proc = ::opendir("/proc");
   if (!proc) {
     return found;
@@ -354,7 +366,8 @@ std::vector<pid_t> runningConnectors() {
       continue;
     }
     ssize_t length = ::readlink((folder + "/exe").c_str(), target, sizeof target - 1);
-    if (length > 0 && isLoginItemConnector(std::string(target, static_cast<std::size_t>(length)))) {
+    if (length > 0 && isLoginItemConnector(std::string(target, static_cast<std::size_t>(length))) &&
+        sameNetwork(folder, network)) {
       found.push_back(static_cast<pid_t>(std::strtol(name.c_str(), nullptr, 10)));
     }
   }
