@@ -1,5 +1,8 @@
 #pragma once
 
+#include <gtk/gtk.h>
+
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -24,7 +27,9 @@ class LinuxServices {
   virtual DeviceOwnerAuth& deviceOwnerAuth() = 0;
 };
 
+// `promptParent` gives the window the unlock prompt stands over (nothing before it exists).
 std::unique_ptr<LinuxServices> makeLinuxServices(MainQueue& mainQueue, Bundle& bundle,
-                                                 CommandRunner& commands);
+                                                 CommandRunner& commands,
+                                                 std::function<GtkWindow*()> promptParent);
 
 }  // namespace tarnwick::platform::linux_desktop
