@@ -41,6 +41,8 @@ if [ "$(id -u)" -eq 0 ]; then
     echo "install-desktop-entry: no common-auth and common-account in /etc/pam.d; write" \
       "$pam_service for this system's stacks to enable unlock" >&2
   fi
+elif [ ! -e /etc/pam.d/tarnwick ] && [ ! -e /usr/lib/pam.d/tarnwick ]; then
+  echo "install-desktop-entry: unlock of financial data stays off until this runs once as root"
 fi
 
 # The Exec value: quoted only when it has to be, with the desktop-entry escapes ("%" doubled;
