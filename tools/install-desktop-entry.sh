@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Registers the shell as the handler of tarnwick:// links for the current user, so that
-# `xdg-open 'tarnwick://…'` starts it (or hands the link to the running copy).
+# The bundle's install step. Registers the shell as the handler of tarnwick:// links for the
+# current user, so that `xdg-open 'tarnwick://…'` starts it (or hands the link to the running copy).
+# Run as root, it also installs the PAM service "tarnwick" that the unlock of financial data
+# authenticates with (see below).
 #
 #   install-desktop-entry.sh [EXECUTABLE]
 #
@@ -19,6 +21,29 @@ if [ ! -x "$executable" ]; then
   exit 1
 fi
 executable=$(realpath "$executable")
+
+# The PAM service: the system's own account stacks, so unlock asks for the account's password (or
+# a fingerprint where the administrator has enabled one). Without it the shell answers every unlock
+# request with a refusal and shows no prompt. An administrator's file is never replaced. DESTDIR
+# stages the file elsewhere (a package build, the tests).
+if [ "$(id -u)" -eq 0 ]; then
+  pam_service="${DESTDIR:-}/etc/pam.d/tarnwick"
+  if [ -e "$pam_service" ] || [ -L "$pam_service" ]; then
+    echo "install-desktop-entry: $pam_service exists; left as it is"
+  elif [ -f /etc/pam.d/common-auth ] && [ -f /etc/pam.d/common-account ]; then
+    mkdir -p "$(dirname "$pam_service")"
+    printf '%s\n' "# Tarnwick: unlock of financial data by the account's owner" \
+      "@include common-auth" "@include common-account" > "$pam_service.tmp"
+    chmod 0644 "$pam_service.tmp"
+    mv "$pam_service.tmp" "$pam_service"
+    echo "install-desktop-entry: $pam_service installed"
+  else
+    echo "install-desktop-entry: no common-auth and common-account in /etc/pam.d; write" \
+      "$pam_service for this system's stacks to enable unlock" >&2
+  fi
+elif [ ! -e /etc/pam.d/tarnwick ] && [ ! -e /usr/lib/pam.d/tarnwick ]; then
+  echo "install-desktop-entry: unlock of financial data stays off until this runs once as root"
+fi
 
 # The Exec value: quoted only when it has to be, with the desktop-entry escapes ("%" doubled;
 # inside quotes a backslash before " ` $ \, and every backslash doubled once more for the string).

@@ -113,6 +113,8 @@ class TarnwickAppDelegate final : public platform::ApplicationDelegate,
   friend struct TarnwickAppDelegateTestAccess;
 
   void bringWindowForward();
+  // Dispatches the unlock answer for `requestID` into the page (src/bridge/FinancialUnlock.cpp).
+  void completeFinancialUnlock(const std::string& requestID, bool accepted);
 
   platform::Platform& platform_;
 

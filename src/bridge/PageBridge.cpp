@@ -1,4 +1,4 @@
-// Page messages, the loaded interface and the window title.
+// The loaded interface and the window title (page messages: FinancialUnlock.cpp).
 #include <boost/url/parse.hpp>
 
 #include "app/TarnwickAppDelegate.h"
@@ -50,8 +50,5 @@ void TarnwickAppDelegate::refreshTitle() {
         self->window_->setTitle(bridge::windowTitle(interface, self->currentVersion_));
       });
 }
-
-void TarnwickAppDelegate::webViewDidReceiveScriptMessage(const std::string&, const std::string&,
-                                                         const platform::FrameInfo&) {}
 
 }  // namespace tarnwick::app

@@ -13,7 +13,8 @@ class DeviceOwnerAuthContext {
 
   virtual void setCancelTitle(const std::string& title) = 0;
   virtual bool canEvaluate() = 0;
-  // The reply may arrive on any thread.
+  // The reply may arrive on any thread, exactly once. The evaluation keeps what it needs, so the
+  // context may be released as soon as this returns.
   virtual void evaluate(const std::string& reason, std::function<void(bool success)> reply) = 0;
 };
 

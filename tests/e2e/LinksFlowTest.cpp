@@ -58,6 +58,7 @@ TEST_F(RunningShell, APairingLinkGivenToASecondCopyOpensThePairingPageInTheRunni
 TEST_F(RunningShell, APairingLinkOpenedWithXdgOpenReachesTheRunningShell) {
   auto desktop = session.environment("xdg-open");
   desktop.environment["BROWSER"] = "false";  // nothing else may take the link
+  desktop.environment["DESTDIR"] = (session.home() / "staged").string();  // not the machine's /etc
   desktop.unset.insert(desktop.unset.end(),
                        {"DESKTOP_SESSION", "KDE_FULL_SESSION", "GNOME_DESKTOP_SESSION_ID"});
   auto installed = runCommand(

@@ -12,6 +12,8 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 unset XDG_CURRENT_DESKTOP DESKTOP_SESSION KDE_FULL_SESSION GNOME_DESKTOP_SESSION_ID XDG_DATA_DIRS
 export HOME="$work/home" XDG_DATA_HOME="$work/home/.local/share" XDG_CONFIG_HOME="$work/home/.config"
 export DISPLAY=:99 BROWSER=false
+# Run as root, the install step writes the PAM service: here, never in the machine's /etc.
+export DESTDIR="$work/staged"
 mkdir -p "$HOME"
 
 stand_in="$work/bundle/Contents/MacOS/Tarnwick"
@@ -48,5 +50,15 @@ if command -v gio > /dev/null; then
   for _ in $(seq 50); do [ -s "$work/received" ] && break; sleep 0.1; done
   [ "$(cat "$work/received" 2> /dev/null)" = "$link" ] \
     || fail "gio launch received: $(cat "$work/received" 2> /dev/null)"
+fi
+# As root, the PAM service: the system's account stacks, and an administrator's file stays.
+if [ "$(id -u)" -eq 0 ] && [ -f /etc/pam.d/common-auth ]; then
+  service="$DESTDIR/etc/pam.d/tarnwick"
+  [ "$(grep -v '^#' "$service")" = "$(printf '@include common-auth\n@include common-account')" ] \
+    || fail "PAM service: $(cat "$service")"
+  [ "$(stat -c %a "$service")" = 644 ] || fail "PAM service mode $(stat -c %a "$service")"
+  echo "auth required pam_deny.so" > "$service"
+  "$repo/tools/install-desktop-entry.sh" "$stand_in" > /dev/null
+  [ "$(cat "$service")" = "auth required pam_deny.so" ] || fail "an administrator's file was replaced"
 fi
 echo "desktop entry: ok"

@@ -224,7 +224,14 @@ std::string interfacePage(const PageIdentity& identity) {
   return pageStart(identity, "Tarnwick Connector", "#20324a") + "<h1>Tarnwick Connector " +
          escapeHTML(identity.version) +
          "</h1>\n<p id=\"status\">The local interface is ready.</p>\n"
-         "<button id=\"unlock\" onclick=\"tarnwickUnlock(tarnwickRequestID())\">Unlock</button>" +
+         "<button id=\"unlock\" onclick=\"tarnwickUnlock(tarnwickRequestID())\">Unlock</button>\n"
+         // The shell's answer, shown as it arrives, so the demo shows the whole round trip.
+         "<p id=\"unlock-answer\"></p>\n"
+         "<script>addEventListener('tarnwick-financial-unlock', (event) => {\n"
+         "  const detail = event.detail || {};\n"
+         "  document.getElementById('unlock-answer').textContent =\n"
+         "    'Unlock answer: request ' + detail.request_id + ', ok ' + detail.ok;\n"
+         "});</script>" +
          pageEnd;
 }
 

@@ -65,7 +65,8 @@ class DesktopStartup final : public app::Startup {
     GtkPasteboard pasteboard;
     GioWorkspace workspace;
     connector::PosixCommandRunner commands(linuxToolLocation);
-    auto services = makeLinuxServices(mainQueue, bundle, commands);
+    auto services = makeLinuxServices(mainQueue, bundle, commands,
+                                      [&application] { return application.mainWindow(); });
 
     Platform platform{.mainQueue = mainQueue,
                       .sleeper = sleeper,

@@ -57,6 +57,10 @@ class GtkShellApplication final : public Application {
 
   // Runs GTK's loop until terminate.
   int run();
+  // The first window made, which dialogs of the application stand over; nothing before it exists.
+  GtkWindow* mainWindow() const {
+    return windows_.empty() ? nullptr : windows_.front()->gtkWindow();
+  }
 
   GtkShellApplication(const GtkShellApplication&) = delete;
   GtkShellApplication& operator=(const GtkShellApplication&) = delete;

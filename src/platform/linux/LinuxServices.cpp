@@ -5,6 +5,8 @@
 #include "platform/linux/BundleLocation.h"
 #include "platform/linux/CurlHttpClient.h"
 #include "platform/linux/LinuxLoginItems.h"
+#include "platform/linux/PamDeviceOwnerAuth.h"
+#include "platform/linux/UnlockPrompt.h"
 
 namespace tarnwick::platform::linux_desktop {
 
@@ -36,24 +38,12 @@ std::string linuxToolLocation(const std::string& canonicalPath) {
 
 namespace {
 
-class NoDeviceOwnerAuth final : public DeviceOwnerAuth {
-  class Context final : public DeviceOwnerAuthContext {
-   public:
-    void setCancelTitle(const std::string&) override {}
-    bool canEvaluate() override { return false; }
-    void evaluate(const std::string&, std::function<void(bool)> reply) override { reply(false); }
-  };
-
- public:
-  std::unique_ptr<DeviceOwnerAuthContext> makeContext() override {
-    return std::make_unique<Context>();
-  }
-};
-
 class Services final : public LinuxServices {
  public:
-  Services(Bundle& bundle, CommandRunner& commands)
-      : loginItems_(bundle, commands, defaultAutostartFolder()) {}
+  Services(Bundle& bundle, CommandRunner& commands, std::function<GtkWindow*()> promptParent)
+      : loginItems_(bundle, commands, defaultAutostartFolder()),
+        auth_(systemPamSetup(commands),
+              std::make_shared<GtkOwnerPrompts>(std::move(promptParent))) {}
 
   HttpClient& http() override { return http_; }
   LoginItems& loginItems() override { return loginItems_; }
@@ -62,14 +52,15 @@ class Services final : public LinuxServices {
  private:
   CurlHttpClient http_;
   LinuxLoginItems loginItems_;
-  NoDeviceOwnerAuth auth_;
+  PamDeviceOwnerAuth auth_;
 };
 
 }  // namespace
 
 std::unique_ptr<LinuxServices> makeLinuxServices(MainQueue&, Bundle& bundle,
-                                                 CommandRunner& commands) {
-  return std::make_unique<Services>(bundle, commands);
+                                                 CommandRunner& commands,
+                                                 std::function<GtkWindow*()> promptParent) {
+  return std::make_unique<Services>(bundle, commands, std::move(promptParent));
 }
 
 }  // namespace tarnwick::platform::linux_desktop

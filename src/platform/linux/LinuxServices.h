@@ -1,6 +1,9 @@
 #pragma once
 
+#include <gtk/gtk.h>
+
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,7 +32,9 @@ class LinuxServices {
   virtual DeviceOwnerAuth& deviceOwnerAuth() = 0;
 };
 
+// `promptParent` gives the window the unlock prompt stands over (nothing before it exists).
 std::unique_ptr<LinuxServices> makeLinuxServices(MainQueue& mainQueue, Bundle& bundle,
-                                                 CommandRunner& commands);
+                                                 CommandRunner& commands,
+                                                 std::function<GtkWindow*()> promptParent);
 
 }  // namespace tarnwick::platform::linux_desktop

@@ -100,6 +100,7 @@ constexpr const char* pageWorldScript = R"JS((function (report, done, handlerNam
   const apply = Reflect.apply;
   const defineProperty = Object.defineProperty;
   const getOwnPropertyDescriptor = Object.getOwnPropertyDescriptor;
+  const getPrototypeOf = Object.getPrototypeOf;
   const toText = String;
   const stringify = JSON.stringify;
   const parse = JSON.parse;
@@ -141,16 +142,24 @@ constexpr const char* pageWorldScript = R"JS((function (report, done, handlerNam
     }}[kind]);
   }
 
+  // The replacement goes on the handlers' shared prototype, not on the handler objects: the
+  // engine may replace a realm's handler objects after this has run (a new web process learns its
+  // handlers again once the first page is up), and every handler of the realm finds it there.
   const handlers = global.webkit && global.webkit.messageHandlers;
+  let someHandler;
   for (const name of handlerNames) {
-    const handler = handlers ? handlers[name] : undefined;
-    if (!handler) {
-      continue;
-    }
-    const original = handler.postMessage;
-    const kind = "message:" + name;
-    defineProperty(handler, "postMessage", {writable: true, enumerable: false, configurable: true,
-                                            value: {postMessage(body) {
+    someHandler = someHandler || (handlers ? handlers[name] : undefined);
+  }
+  const handlerPrototype = someHandler ? getPrototypeOf(someHandler) : undefined;
+  const postMessage = handlerPrototype ? handlerPrototype.postMessage : undefined;
+  if (typeof postMessage === "function") {
+    replace(handlerPrototype, "postMessage", {postMessage(body) {
+      let kind;
+      for (const name of handlerNames) {
+        if (handlers[name] === this) {
+          kind = "message:" + name;
+        }
+      }
       // The page's getters and toJSON run now, before the report; the engine gets plain data.
       let json;
       try {
@@ -158,12 +167,12 @@ constexpr const char* pageWorldScript = R"JS((function (report, done, handlerNam
       } catch (_) {
         json = undefined;
       }
-      if (typeof json !== "string") {
-        return apply(original, handler, [body]);  // not plain data: it goes unreported
+      if (kind === undefined || typeof json !== "string") {
+        return apply(postMessage, this, [body]);  // not plain data, or no handler of ours: unreported
       }
       const copy = parse(json);
-      return reporting(kind, json, () => apply(original, handler, [copy]));
-    }}.postMessage});
+      return reporting(kind, json, () => apply(postMessage, this, [copy]));
+    }}.postMessage);
   }
 
   // Ways a script can open a file chooser. A user's click is seen in the isolated world.
