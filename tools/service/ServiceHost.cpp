@@ -23,6 +23,7 @@
 //   slow-N-*, slow-N  waits N seconds (at most 120), then answers as ok
 //   anything else     404, "error": "This setup link is not known."
 // Other methods on that path get 405; a request that is not an empty JSON object gets 400.
+// GET /support/mac/latest.json: see ReleaseManifestModes.h.
 #include <httplib.h>
 #include <signal.h>
 
@@ -37,6 +38,8 @@
 #include <regex>
 #include <string>
 #include <thread>
+
+#include "ReleaseManifestModes.h"
 
 namespace {
 
@@ -207,6 +210,8 @@ int main(int argc, char** argv) {
   server.Put(redemptionPath, wrongMethod);
   server.Delete(redemptionPath, wrongMethod);
   server.Patch(redemptionPath, wrongMethod);
+
+  tarnwick::service_host::serveReleaseManifest(server);
 
   int port = options->port;
   if (port == 0) {
