@@ -97,7 +97,7 @@ class ManifestHost {
   bool ready_ = false;
 };
 
-class UpdateCheck : public ::testing::Test {
+class UpdateFlow : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(client.answers()) << "something already listens on 127.0.0.1:8766";
@@ -180,7 +180,7 @@ class UpdateCheck : public ::testing::Test {
   std::unique_ptr<Process> shell;
 };
 
-TEST_F(UpdateCheck, AManualCheckOffersTheNewerBuildAndRecordsTheOffer) {
+TEST_F(UpdateFlow, AManualCheckOffersTheNewerBuildAndRecordsTheOffer) {
   ASSERT_NO_FATAL_FAILURE(startForAManualCheck("newer"));
   ASSERT_TRUE(checkFromMenu());
   auto lines = waitForAlert("Tarnwick 99.0.0 Is Available");
@@ -205,7 +205,7 @@ TEST_F(UpdateCheck, AManualCheckOffersTheNewerBuildAndRecordsTheOffer) {
   shell->terminate();
 }
 
-TEST_F(UpdateCheck, FromAReadOnlyFolderTheAlertOffersTheDownloadInTheDefaultBrowser) {
+TEST_F(UpdateFlow, FromAReadOnlyFolderTheAlertOffersTheDownloadInTheDefaultBrowser) {
   // A browser of our own, the home's default for https addresses, that writes down what it gets.
   auto opened = session.home() / "opened.txt";
   auto recorder = session.home() / "record-url.sh";
@@ -232,7 +232,7 @@ TEST_F(UpdateCheck, FromAReadOnlyFolderTheAlertOffersTheDownloadInTheDefaultBrow
   shell->terminate();
 }
 
-TEST_F(UpdateCheck, OnTheNewestBuildTheSheetCombinesTheInterfaceAndTheApp) {
+TEST_F(UpdateFlow, OnTheNewestBuildTheSheetCombinesTheInterfaceAndTheApp) {
   ASSERT_NO_FATAL_FAILURE(startForAManualCheck("version-" + version));
   auto interface = pageVersion();
   ASSERT_FALSE(interface.empty());
@@ -248,7 +248,7 @@ TEST_F(UpdateCheck, OnTheNewestBuildTheSheetCombinesTheInterfaceAndTheApp) {
   shell->terminate();
 }
 
-TEST_F(UpdateCheck, AnInstalledInterfaceIsOfferedForReloadAndReloadNowReloadsIt) {
+TEST_F(UpdateFlow, AnInstalledInterfaceIsOfferedForReloadAndReloadNowReloadsIt) {
   ASSERT_NO_FATAL_FAILURE(startForAManualCheck("older"));
   ASSERT_TRUE(setClientCheck(
       R"({"client_version":"2026.12.9","client_source":"channel","last_result":"installed"})"));
@@ -263,7 +263,7 @@ TEST_F(UpdateCheck, AnInstalledInterfaceIsOfferedForReloadAndReloadNowReloadsIt)
   shell->terminate();
 }
 
-TEST_F(UpdateCheck, TheAutomaticCheckPromptsOnceAndARelaunchWithinADayDoesNot) {
+TEST_F(UpdateFlow, TheAutomaticCheckPromptsOnceAndARelaunchWithinADayDoesNot) {
   start();
   auto lines = waitForAlert("Tarnwick 99.0.0 Is Available", 30s);
   ASSERT_TRUE(has(lines, "alert")) << "no automatic prompt";
