@@ -115,6 +115,11 @@ bool TarnwickAppDelegate::shouldPrompt(const std::string& version) {
 
 void TarnwickAppDelegate::presentUpdate(const update::TarnwickRelease& release,
                                         const std::string& downloadURL) {
+  // The launch creates the window before any check can answer. Without one there is nowhere to
+  // ask, and nothing is recorded either, so the next check offers the build again.
+  if (!window_) {
+    return;
+  }
   auto& preferences = platform_.preferences;
   preferences.setString(lastPromptVersionKey, release.version);
   preferences.setDate(lastPromptDateKey, preferences.now());
@@ -129,11 +134,6 @@ void TarnwickAppDelegate::presentUpdate(const update::TarnwickRelease& release,
                     "connection will be preserved.";
   std::string informative = notes.empty() ? instruction : notes + "\n\n" + instruction;
 
-  // The launch creates the window before any check can answer; without one there is nowhere to
-  // ask, and the check ends here.
-  if (!window_) {
-    return;
-  }
   window_->beginSheet(
       platform::Alert{.messageText = "Tarnwick " + release.version + " Is Available",
                       .informativeText = informative,

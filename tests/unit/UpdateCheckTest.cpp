@@ -312,6 +312,14 @@ TEST_F(UpdateCheck, NothingHappensOnceTheDelegateIsGone) {
   EXPECT_TRUE(platform.preferences.strings.empty());
 }
 
+TEST_F(UpdateCheck, WithoutAWindowNothingIsOfferedOrRecorded) {
+  auto unlaunched = platform.makeDelegate();
+  unlaunched->checkForUpdates(true);
+  answer(ok(manifest("1.5.0")));
+  EXPECT_TRUE(platform.preferences.strings.empty() && platform.preferences.dates.empty());
+  EXPECT_TRUE(sheets().empty());
+}
+
 TEST_F(UpdateCheck, UpdateDestinationIsAWritableAppBundleOnThisDisk) {
   auto root = tree.root();
   std::filesystem::create_directories(root / "Tarnwick.APP");
