@@ -144,9 +144,16 @@ class UpdateFlow : public ::testing::Test {
         timeout);
     return lines;
   }
+  // The accessibility tree of a window that has just appeared may not list everything yet, so a
+  // name that is not found is looked for again for a while.
   bool press(const std::string& name) {
-    return runCommand(TARNWICK_ALERT_PROBE, {"--press", name}, session.environment("press"), 20s)
-               .status == 0;
+    return waitUntil(
+        [&] {
+          return runCommand(TARNWICK_ALERT_PROBE, {"--press", name}, session.environment("press"),
+                            20s)
+                     .status == 0;
+        },
+        20s);
   }
   bool checkFromMenu() { return press("Check for Updates\u2026"); }
 
