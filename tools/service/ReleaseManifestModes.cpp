@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-namespace tarnwick::service_host {
+namespace tarnwick::servicehost {
 
 namespace {
 
@@ -118,4 +118,4 @@ void serveReleaseManifest(httplib::Server& server) {
   server.Patch(manifestPath, wrongMethod);
 }
 
-}  // namespace tarnwick::service_host
+}  // namespace tarnwick::servicehost

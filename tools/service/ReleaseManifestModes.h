@@ -4,7 +4,7 @@ namespace httplib {
 class Server;
 }
 
-namespace tarnwick::service_host {
+namespace tarnwick::servicehost {
 
 // GET /support/mac/latest.json, answered in the mode written in the file that
 // TARNWICK_SERVICE_MANIFEST_MODE names, read afresh for every request (no file: "newer"):
@@ -22,4 +22,4 @@ namespace tarnwick::service_host {
 // TARNWICK_SERVICE_MANIFEST_REQUESTS names, when it is set. Other methods get 405.
 void serveReleaseManifest(httplib::Server& server);
 
-}  // namespace tarnwick::service_host
+}  // namespace tarnwick::servicehost

@@ -211,7 +211,7 @@ int main(int argc, char** argv) {
   server.Delete(redemptionPath, wrongMethod);
   server.Patch(redemptionPath, wrongMethod);
 
-  tarnwick::service_host::serveReleaseManifest(server);
+  tarnwick::servicehost::serveReleaseManifest(server);
 
   int port = options->port;
   if (port == 0) {
