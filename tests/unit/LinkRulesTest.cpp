@@ -312,6 +312,9 @@ TEST(LocalPairing, EveryValueReadsBackIntact) {
   EXPECT_EQ(page->text().find(' '), std::string::npos);
   EXPECT_EQ(page->text().find('#'), std::string::npos);
   EXPECT_EQ(page->text().find('+'), std::string::npos);
+  // The server's "?" is escaped too: the one left starts the query.
+  EXPECT_EQ(page->text().find('?'), page->text().find("?server="));
+  EXPECT_EQ(page->text().find('?', page->text().find('?') + 1), std::string::npos);
   // Readers that take "+" for a space get the same values as those that do not.
   for (bool plusAsSpace : {false, true}) {
     auto items = readBack(page->text(), plusAsSpace);
