@@ -145,6 +145,10 @@ class TarnwickAppDelegate final : public platform::ApplicationDelegate,
   // Written by the health check on the HTTP loader thread, read on the main thread.
   std::atomic<bool> replaceStaleConnector_{false};
   bool updateCheckInProgress_ = false;
+  // The Connector copy started last (on the main queue's clock) and whether it still runs, so
+  // that a copy still starting is not restarted on every poll (src/connector).
+  std::optional<platform::Seconds> connectorStartedAt_;
+  std::function<bool()> startedConnectorRuns_;
 };
 
 }  // namespace tarnwick::app

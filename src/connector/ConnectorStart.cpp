@@ -22,6 +22,11 @@ constexpr platform::CachePolicy alwaysAskTheConnector =
 constexpr platform::Seconds pollDelay{0.5};
 constexpr std::int64_t attemptLimit = 30;
 constexpr platform::Seconds pauseAfterStoppingListener{0.25};
+// How long a Connector copy this shell started, and which still runs, is given to answer before it
+// is started again. A Connector may need seconds to listen, and every restart stops the copy that
+// was starting; ten seconds covers a slow start and still leaves a copy that hangs restarted well
+// within one series of 31 checks (about 15 seconds when nothing listens).
+constexpr platform::Seconds startGracePeriod{10.0};
 
 constexpr std::string_view missingConnectorMessage =
     "The Tarnwick connector is missing. Reinstall Tarnwick and try again.";
@@ -99,6 +104,16 @@ void TarnwickAppDelegate::startConnector() {
   const auto userId = ::getuid();
   const bool stale = replaceStaleConnector_.load();
 
+  // The copy started moments ago and still running is most likely still starting: leave it be.
+  // Another version answering on the port is always replaced.
+  if (!stale && connectorStartedAt_ &&
+      platform_.mainQueue.now() - *connectorStartedAt_ < startGracePeriod &&
+      startedConnectorRuns_ && startedConnectorRuns_()) {
+    return;
+  }
+  connectorStartedAt_.reset();
+  startedConnectorRuns_ = nullptr;
+
   run(std::string(connector::tools::launchctl),
       {"bootout",
        "gui/" + std::to_string(userId) + "/" + std::string(connector::legacyLaunchdLabel)});
@@ -123,6 +138,10 @@ void TarnwickAppDelegate::startConnector() {
     // Disabling first forces a fresh start of a copy that is already running.
     platform_.loginItems.setEnabled(connectorBundleIdentifier_, false);
     platform_.loginItems.setEnabled(connectorBundleIdentifier_, true);
+    connectorStartedAt_ = platform_.mainQueue.now();
+    startedConnectorRuns_ = [&items = platform_.loginItems, id = connectorBundleIdentifier_] {
+      return items.isRunning(id);
+    };
     return;
   }
   if (!fallback || !isExecutableFile(*fallback)) {
@@ -130,9 +149,10 @@ void TarnwickAppDelegate::startConnector() {
     showFailure(std::string(missingConnectorMessage));
     return;
   }
-  platform_.commands.launchDetached(
+  startedConnectorRuns_ = platform_.commands.launchWatched(
       fallback->string(),
       {std::string(connector::fallbackArguments[0]), std::string(connector::fallbackArguments[1])});
+  connectorStartedAt_ = platform_.mainQueue.now();
 }
 
 void TarnwickAppDelegate::showFailure(const std::string& message) {

@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <memory>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -145,17 +147,29 @@ std::string PosixCommandRunner::capture(const std::string& path,
 
 void PosixCommandRunner::launchDetached(const std::string& path,
                                         const std::vector<std::string>& arguments) {
+  launchWatched(path, arguments);
+}
+
+std::function<bool()> PosixCommandRunner::launchWatched(const std::string& path,
+                                                        const std::vector<std::string>& arguments) {
   // Started straight from this process in a session of its own; a waiter thread collects its
-  // status when it ends, so it leaves no zombie, and nothing waits for it here.
+  // status when it ends, so it leaves no zombie, and nothing waits for it here. The waiter is
+  // also what knows when it has ended.
   auto child = spawn(locate(path), arguments, Output::discard, Life::detached);
   if (!child) {
-    return;
+    return [] { return false; };
   }
+  auto running = std::make_shared<std::atomic<bool>>(true);
   try {
-    std::thread([pid = child->pid] { waitFor(pid); }).detach();
+    std::thread([pid = child->pid, running] {
+      waitFor(pid);
+      running->store(false);
+    }).detach();
   } catch (const std::system_error&) {
-    // No thread to spare: the finished tool stays a zombie until this process ends.
+    // No thread to spare: the finished tool stays a zombie until this process ends, and is
+    // taken for running until then.
   }
+  return [running] { return running->load(); };
 }
 
 bool isValidUTF8(const std::string& bytes) {

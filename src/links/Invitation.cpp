@@ -1,18 +1,36 @@
 #include "links/Invitation.h"
 
 #include <algorithm>
-#include <regex>
 
 #include "links/SchemeFamily.h"
 #include "service/ServiceContract.h"
 
 namespace tarnwick::links {
 
+namespace {
+
+// "/support/install/", one or more of A-Z, a-z, 0-9, "_" and "-", then "/pair" and nothing more;
+// checked by characters so that a path of any length costs linear time.
+bool isRedemptionPath(std::string_view path) {
+  auto prefix = service::redemptionPathPrefix;
+  auto suffix = service::redemptionPathSuffix;
+  if (path.size() <= prefix.size() + suffix.size() || !path.starts_with(prefix) ||
+      !path.ends_with(suffix)) {
+    return false;
+  }
+  auto installCode = path.substr(prefix.size(), path.size() - prefix.size() - suffix.size());
+  return std::ranges::all_of(installCode, [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-';
+  });
+}
+
+}  // namespace
+
 bool isRedemptionURL(const Url& url) {
-  static const std::regex redemptionPath{std::string(service::redemptionPathPattern)};
   return url.scheme() && asciiLowercase(*url.scheme()) == "https" && url.host() &&
          asciiLowercase(*url.host()) == service::host && !url.user() && !url.password() &&
-         !url.fragment() && std::regex_match(url.path(), redemptionPath);
+         !url.fragment() && isRedemptionPath(url.path());
 }
 
 std::optional<Url> invitationURL(const Url& link) {

@@ -1,7 +1,7 @@
 #include "links/LocalPairing.h"
 
+#include <algorithm>
 #include <map>
-#include <regex>
 #include <string>
 
 #include "connector/ConnectorContract.h"
@@ -17,6 +17,13 @@ namespace {
 bool isUnescaped(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
          c == '.' || c == '_' || c == '~' || c == ':' || c == '@' || c == '/';
+}
+
+// Exactly eight of A-Z and 2-9.
+bool isPairingCode(std::string_view code) {
+  return code.size() == 8 && std::ranges::all_of(code, [](char c) {
+           return (c >= 'A' && c <= 'Z') || (c >= '2' && c <= '9');
+         });
 }
 
 std::string textOf(const std::map<std::string, std::string>& items, const std::string& name) {
@@ -61,8 +68,6 @@ std::optional<Url> localPairingURL(const Url& link) {
 std::optional<Url> makeLocalPairingURL(std::string_view server, std::string_view code,
                                        std::string_view completionURL,
                                        std::string_view completionToken) {
-  static const std::regex pairingCode("[A-Z2-9]{8}");
-
   std::string upperCode = asciiUppercase(code);
 
   auto serverURL = Url::parse(server);
@@ -75,7 +80,7 @@ std::optional<Url> makeLocalPairingURL(std::string_view server, std::string_view
       asciiLowercase(completion->host().value_or("")) != service::host) {
     return std::nullopt;
   }
-  if (!std::regex_match(upperCode, pairingCode)) {
+  if (!isPairingCode(upperCode)) {
     return std::nullopt;
   }
 

@@ -20,8 +20,8 @@ std::optional<Url> localPairingURL(const Url& link);
 // host, and the upper-cased code eight characters of A-Z and 2-9. Pure; safe on any thread.
 //
 // Values are escaped so that every reader of the query gets them back intact, whether or not it
-// takes "+" for a space: only the unreserved characters and ":", "@", "/" and "?" stay as they
-// are; everything else, "&", "=", "+", "#", "%", ";" and the space among them, becomes %XX.
+// takes "+" for a space: only the unreserved characters and ":", "@" and "/" stay as they are;
+// everything else, "?", "&", "=", "+", "#", "%", ";" and the space among them, becomes %XX.
 std::optional<Url> makeLocalPairingURL(std::string_view server, std::string_view code,
                                        std::string_view completionURL,
                                        std::string_view completionToken);

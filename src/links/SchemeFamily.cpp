@@ -1,12 +1,15 @@
 #include "links/SchemeFamily.h"
 
-#include <regex>
+#include <algorithm>
 
 namespace tarnwick::links {
 
 bool isTarnwickScheme(const Url& url) {
-  static const std::regex family("tarnwick[0-9]*");
-  return std::regex_match(asciiLowercase(url.scheme().value_or("")), family);
+  // A character check, not a pattern engine: it runs in linear time on a link of any length.
+  constexpr std::string_view word = "tarnwick";
+  std::string scheme = asciiLowercase(url.scheme().value_or(""));
+  return scheme.starts_with(word) && std::all_of(scheme.begin() + word.size(), scheme.end(),
+                                                 [](char c) { return c >= '0' && c <= '9'; });
 }
 
 }  // namespace tarnwick::links

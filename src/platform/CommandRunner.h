@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,10 @@ class CommandRunner {
   virtual std::string capture(const std::string& path, const std::vector<std::string>& arguments) = 0;
   // Starts the tool detached with its output discarded, without waiting. Failures are dropped.
   virtual void launchDetached(const std::string& path, const std::vector<std::string>& arguments) = 0;
+  // The same, and a way to ask later whether that copy still runs (false once it ended, or when
+  // it never started).
+  virtual std::function<bool()> launchWatched(const std::string& path,
+                                              const std::vector<std::string>& arguments) = 0;
 };
 
 }  // namespace tarnwick::platform

@@ -9,6 +9,8 @@ class LoginItems {
  public:
   virtual ~LoginItems() = default;
   virtual bool setEnabled(const std::string& bundleIdentifier, bool enabled) = 0;
+  // Whether a copy of the login item runs now.
+  virtual bool isRunning(const std::string& bundleIdentifier) = 0;
 };
 
 }  // namespace tarnwick::platform

@@ -15,6 +15,8 @@ class MainQueue {
   // Both may be called from any thread; the task always runs later, on the main thread.
   virtual void async(std::function<void()> task) = 0;
   virtual void asyncAfter(Seconds delay, std::function<void()> task) = 0;
+  // The clock the delays run on: monotonic, from an arbitrary origin.
+  virtual Seconds now() const = 0;
 };
 
 // Blocks the calling thread. A port of its own so that pauses are recorded, not slept, in tests.

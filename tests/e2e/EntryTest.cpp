@@ -125,5 +125,33 @@ TEST(Entry, ADataFolderThatCannotHoldTheLockStillOpensTheWindow) {
   EXPECT_TRUE(first.running());
 }
 
+// A desktop entry may pass 128 KiB in one argument and a second copy hands on up to 64 KiB: the
+// shell must answer such links as it answers any other, not crash on them.
+TEST(Entry, LongLinksOnTheCommandLineAndFromASecondCopyLeaveTheShellRunning) {
+  VirtualDisplay display;
+  ASSERT_TRUE(display.ready());
+  TemporaryFolder home;
+  std::string longPairing = "tarnwick://desktop-pair?code=";
+  longPairing.append(120'000 - longPairing.size(), 'a');
+  Process first(appExecutable().string(), {longPairing},
+                shellOptions(home.path(), display.name(), "first"));
+  ASSERT_TRUE(first.started());
+  Screen screen(display.name());
+  ASSERT_TRUE(screen.connected());
+  EXPECT_TRUE(screen.waitForWindow(isShellWindow, 30s)) << "no window after a 120 KB link";
+  ASSERT_TRUE(first.running());
+
+  std::string longInvitation =
+      "tarnwick://desktop-invite?invite=https://tarnwick.com/support/install/";
+  longInvitation.append(60'000 - longInvitation.size() - 5, 'a');
+  longInvitation += "/pair";
+  auto second = runCommand(appExecutable().string(), {longInvitation},
+                           shellOptions(home.path(), display.name(), "second"), 30s);
+  EXPECT_EQ(second.status, 0);
+  std::this_thread::sleep_for(2s);  // time for the first copy to route the link
+  EXPECT_TRUE(first.running()) << "the running copy ended on a 60 KB invitation";
+  EXPECT_EQ(screen.shellWindows().size(), 1U);
+}
+
 }  // namespace
 }  // namespace tarnwick::e2e

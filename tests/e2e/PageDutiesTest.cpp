@@ -3,6 +3,8 @@
 // Connector serves the interface; a second stand-in on another port is the other origin.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -173,6 +175,95 @@ TEST_F(PageDutiesTest, DialogsFromFramesAndOtherOriginsShowNothingAndReturnAtOnc
   EXPECT_EQ((*borrowed)["unavailable"], true);
   EXPECT_TRUE(session_.sheets().empty());
   session_.screenshot("page-duties-untrusted-frames");
+}
+
+// --- Repainting what a menu or sheet covered ---
+
+// The pixels of `area` within the web view, from a capture of the whole web view `content`.
+std::vector<Pixel> part(const std::vector<Pixel>& capture, const ShellSession::Rectangle& content,
+                        const ShellSession::Rectangle& area) {
+  std::vector<Pixel> pixels;
+  for (int y = area.y; y < area.y + area.height; ++y) {
+    for (int x = area.x; x < area.x + area.width; ++x) {
+      pixels.push_back(
+          capture[static_cast<std::size_t>((y - content.y) * content.width + (x - content.x))]);
+    }
+  }
+  return pixels;
+}
+
+bool samePixels(const std::vector<Pixel>& one, const std::vector<Pixel>& another) {
+  return one.size() == another.size() &&
+         std::equal(one.begin(), one.end(), another.begin(), [](const Pixel& a, const Pixel& b) {
+           return std::abs(a.red - b.red) <= 2 && std::abs(a.green - b.green) <= 2 &&
+                  std::abs(a.blue - b.blue) <= 2;
+         });
+}
+
+// Once `cover` is gone, the web view under it shows what `before` held there again. `covered`,
+// taken while it was up, shows that there was something to repaint.
+void expectRepaintedUnder(ShellSession& session, const std::vector<Pixel>& before,
+                          const std::vector<Pixel>& covered, const WindowInfo& cover) {
+  auto content = *session.content();
+  ShellSession::Rectangle area{std::max(cover.x, content.x), std::max(cover.y, content.y), 0, 0};
+  area.width = std::min(cover.x + cover.width, content.x + content.width) - area.x;
+  area.height = std::min(cover.y + cover.height, content.y + content.height) - area.y;
+  ASSERT_GT(area.width * area.height, 1000) << "it hardly covered the page";
+  auto expected = part(before, content, area);
+  ASSERT_FALSE(samePixels(part(covered, content, area), expected)) << "it did not show over it";
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        return samePixels(session.screen().capture(area.x, area.y, area.width, area.height),
+                          expected);
+      },
+      5s, 200ms))
+      << "the rectangle it covered was not repainted";
+}
+
+bool unmapped(ShellSession& session, unsigned long id) {
+  auto windows = session.screen().topLevelWindows();
+  return std::none_of(windows.begin(), windows.end(),
+                      [&](const WindowInfo& window) { return window.id == id && window.viewable; });
+}
+
+TEST_F(PageDutiesTest, WhatTheMenuOrAnAlertCoveredIsRepaintedOnceItCloses) {
+  auto content = session_.content();
+  ASSERT_TRUE(content);
+  auto capture = [&] {
+    return session_.screen().capture(content->x, content->y, content->width, content->height);
+  };
+  std::this_thread::sleep_for(1s);  // the interface settled
+  auto before = capture();
+
+  auto menu = session_.openApplicationMenu();
+  ASSERT_TRUE(menu) << "the menu did not open";
+  std::this_thread::sleep_for(300ms);
+  auto covered = capture();
+  ASSERT_TRUE(session_.screen().pressKey("Escape"));
+  ASSERT_TRUE(waitUntil([&] { return unmapped(session_, menu->id); }, 5s));
+  expectRepaintedUnder(session_, before, covered, *menu);
+  session_.screenshot("page-duties-menu-closed");
+
+  // An alert four seconds after its page loaded: time to take the page as it was, once it shows.
+  auto interface = before;
+  ASSERT_TRUE(navigate(local_, local + "/test/act?do=alert&delay=4000&message=Ready.", local_,
+                       "/test/act"));
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        before = capture();
+        std::this_thread::sleep_for(300ms);
+        return !samePixels(before, interface) && samePixels(before, capture());
+      },
+      3s));
+  auto sheet = session_.waitForSheet();
+  ASSERT_TRUE(sheet) << "no sheet";
+  std::this_thread::sleep_for(300ms);
+  covered = capture();
+  ASSERT_TRUE(session_.pressKey(*sheet, "Return"));
+  ASSERT_TRUE(dialogResult(local_));
+  ASSERT_TRUE(waitUntil([&] { return unmapped(session_, sheet->id); }, 5s));
+  expectRepaintedUnder(session_, before, covered, *sheet);
+  session_.screenshot("page-duties-alert-answered");
 }
 
 // --- Open panel ---

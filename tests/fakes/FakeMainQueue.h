@@ -25,7 +25,7 @@ class FakeMainQueue final : public platform::MainQueue {
 
   // Runs every task due up to now + `duration`, including tasks those tasks queue.
   void advance(Seconds duration) {
-    double until = now() + duration.count();
+    double until = now().count() + duration.count();
     for (;;) {
       std::function<void()> task;
       {
@@ -46,9 +46,9 @@ class FakeMainQueue final : public platform::MainQueue {
   // Runs what is due now, without moving the clock.
   void runUntilIdle() { advance(Seconds(0)); }
 
-  double now() const {
+  Seconds now() const override {
     std::lock_guard lock(mutex_);
-    return now_;
+    return Seconds(now_);
   }
   std::size_t pending() const {
     std::lock_guard lock(mutex_);

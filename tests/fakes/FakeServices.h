@@ -3,7 +3,9 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -77,7 +79,11 @@ class FakeLoginItems final : public platform::LoginItems {
     calls.emplace_back(bundleIdentifier, enabled);
     return true;
   }
+  bool isRunning(const std::string& bundleIdentifier) override {
+    return running.contains(bundleIdentifier);
+  }
   std::vector<std::pair<std::string, bool>> calls;
+  std::set<std::string> running;
 };
 
 // Scripted authentication: `available` decides canEvaluate; replies wait until the test answers.
@@ -144,10 +150,17 @@ class FakeCommandRunner final : public platform::CommandRunner {
   void launchDetached(const std::string& path, const std::vector<std::string>& arguments) override {
     calls.push_back({Call::Kind::detached, path, arguments});
   }
+  // Recorded as a detached start; the copy runs while `detachedRunning` says so.
+  std::function<bool()> launchWatched(const std::string& path,
+                                      const std::vector<std::string>& arguments) override {
+    launchDetached(path, arguments);
+    return [running = detachedRunning] { return *running; };
+  }
 
   std::vector<Call> calls;
   std::map<std::string, bool> runResults;
   std::map<std::string, std::string> captureOutputs;
+  std::shared_ptr<bool> detachedRunning = std::make_shared<bool>(false);
 };
 
 }  // namespace tarnwick::fakes

@@ -207,9 +207,10 @@ TEST_F(CommandRunner, ToolsInheritNoDescriptorsAndNoSignalSettings) {
 TEST_F(CommandRunner, LaunchDetachedReturnsAtOnceAndTheToolRunsOnInASessionOfItsOwn) {
   auto record = at("record");
   auto done = at("record.done");
-  runner.launchDetached(tool, {"linger", "1500", record.string()});
+  auto running = runner.launchWatched(tool, {"linger", "1500", record.string()});
   EXPECT_FALSE(fs::exists(done));  // not waited for
   ASSERT_TRUE(waitUntil([&] { return fs::exists(record); }, 10s));
+  EXPECT_TRUE(running());
   auto lingering = recordIn(record);
   ASSERT_GT(lingering.pid, 0);
   EXPECT_EQ(lingering.session, lingering.pid);
@@ -219,6 +220,8 @@ TEST_F(CommandRunner, LaunchDetachedReturnsAtOnceAndTheToolRunsOnInASessionOfIts
   // Collected once it ended: no zombie left behind.
   auto entry = fs::path("/proc") / std::to_string(lingering.pid);
   EXPECT_TRUE(waitUntil([&] { return !fs::exists(entry); }, 10s)) << readFile(entry / "stat");
+  EXPECT_TRUE(waitUntil([&] { return !running(); }, 10s));
+  EXPECT_FALSE(runner.launchWatched(at("missing").string(), {})());
 }
 
 TEST_F(CommandRunner, ADetachedToolOutlivesTheProcessThatStartedIt) {

@@ -410,5 +410,78 @@ TEST_F(ConnectorSeries, WithoutADataFolderOnlyTheLoginItemCanStart) {
   EXPECT_EQ(platform.commands.calls, std::vector<Call>{bootout()});
 }
 
+// A copy this shell started and which still runs is given ten seconds to answer before it is
+// started again, whichever way it was started.
+class SlowStart : public ConnectorSeries, public testing::WithParamInterface<bool> {
+ protected:
+  SlowStart() {
+    if (loginItem()) {
+      platform.bundle.path = tree.root() / "Tarnwick.app";
+      tree.file(loginItemRelative, executable);
+      platform.loginItems.running.insert("com.ostrel.tarnwick.macos");
+    } else {
+      tree.file(fallbackRelative, executable);
+      *platform.commands.detachedRunning = true;
+    }
+  }
+  bool loginItem() const { return GetParam(); }
+  std::size_t starts() const {
+    return loginItem() ? platform.loginItems.calls.size() / 2
+                       : static_cast<std::size_t>(std::count_if(
+                             platform.commands.calls.begin(), platform.commands.calls.end(),
+                             [](const Call& call) { return call.kind == Kind::detached; }));
+  }
+  void copyEnds() {
+    platform.loginItems.running.clear();
+    *platform.commands.detachedRunning = false;
+  }
+};
+
+TEST_P(SlowStart, AConnectorThatListensAfterOneAndAHalfSecondsIsReachedWithOneStart) {
+  launch();
+  for (double at = 0; at < 1.5; at += 0.5) {
+    answer(refused());
+    platform.mainQueue.advance(Seconds(0.5));
+  }
+  answer(server("TarnwickDesktop/2.0.1"));
+  EXPECT_EQ(starts(), 1U);
+  EXPECT_EQ(count(bootout()), 1U);
+  EXPECT_EQ(platform.http.count(), 4U);
+  EXPECT_EQ(webView().requestedURLs(), std::vector<std::string>{"http://127.0.0.1:8766/"});
+}
+
+TEST_P(SlowStart, ACopyThatNeverAnswersIsRestartedAfterTheGracePeriodAndTheSeriesStillEnds) {
+  launch();
+  std::vector<double> startTimes;
+  for (std::size_t seen = 0; platform.http.unanswered() > 0;
+       platform.mainQueue.advance(Seconds(0.5))) {
+    answer(refused());
+    if (starts() > seen) {
+      seen = starts();
+      startTimes.push_back(platform.mainQueue.now().count());
+    }
+  }
+  EXPECT_EQ(startTimes, (std::vector<double>{0.0, 10.0}));
+  EXPECT_EQ(platform.http.count(), 31U);
+  EXPECT_EQ(webView().lastHTML(), limitPage);
+}
+
+TEST_P(SlowStart, ACopyThatEndedOrAnotherVersionAnsweringIsNotWaitedFor) {
+  launch();
+  answer(refused());
+  platform.mainQueue.advance(Seconds(0.5));
+  answer(server("TarnwickDesktop/1.9.0"));
+  EXPECT_EQ(starts(), 2U) << "another version on the port is replaced at once";
+  EXPECT_EQ(count(listenerQuery()), 1U);
+  platform.mainQueue.advance(Seconds(0.5));
+  copyEnds();
+  answer(refused());
+  EXPECT_EQ(starts(), 3U) << "a copy that ended is started again at once";
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, SlowStart, testing::Bool(), [](const auto& each) {
+  return std::string(each.param ? "loginItem" : "fallback");
+});
+
 }  // namespace
 }  // namespace tarnwick::app

@@ -61,10 +61,5 @@ INSTANTIATE_TEST_SUITE_P(
                     VersionCase{"emptyString", std::string(""), ""}),
     [](const testing::TestParamInfo<VersionCase>& param) { return std::string(param.param.name); });
 
-TEST(DelegateState, MissingBundleGivesTheFallbackVersion) {
-  FakePlatform platform;  // no Info values at all, as when run from outside a bundle
-  EXPECT_EQ(platform.makeDelegate()->connectorSignature(), "TarnwickDesktop/0.0.0");
-}
-
 }  // namespace
 }  // namespace tarnwick::app

@@ -49,28 +49,47 @@ TEST_F(Launch, ShowsTheConnectingPageFirst) {
 
 TEST_F(Launch, SchedulesTheAutomaticUpdateCheckFiveSecondsLater) {
   delegate->applicationDidFinishLaunching();
-  auto delays = platform.mainQueue.delays();
-  EXPECT_NE(std::find(delays.begin(), delays.end(), 5.0), delays.end());
+  // The health check is still open, so the update check is the one thing waiting.
+  EXPECT_EQ(platform.mainQueue.delays(), std::vector<double>{5.0});
+  platform.mainQueue.advance(platform::Seconds(4.99));
+  EXPECT_EQ(platform.mainQueue.pending(), 1U);
+  platform.mainQueue.advance(platform::Seconds(0.01));
+  EXPECT_EQ(platform.mainQueue.pending(), 0U);
 }
 
 TEST_F(Launch, ScheduledWorkDoesNothingOnceTheDelegateIsGone) {
   delegate->applicationDidFinishLaunching();
+  auto& webView = *platform.application.webView;
+  auto loads = webView.loads.size();
+  auto events = platform.application.events;
   std::weak_ptr<TarnwickAppDelegate> weak = delegate;
   delegate.reset();
   EXPECT_TRUE(weak.expired()) << "scheduled work must not keep the delegate alive";
+  ASSERT_EQ(platform.mainQueue.pending(), 1U);
   platform.mainQueue.advance(platform::Seconds(10));
+  EXPECT_EQ(platform.mainQueue.pending(), 0U) << "it ran";
+  EXPECT_EQ(platform.http.count(), 1U);
+  EXPECT_EQ(webView.loads.size(), loads);
+  EXPECT_EQ(platform.application.events, events);
 }
 
-TEST_F(Launch, ReopenBringsTheWindowBackAndKeepsThePage) {
+TEST_F(Launch, ReopenBringsTheWindowBackAndConnectsOnlyWithoutAPage) {
   delegate->applicationDidFinishLaunching();
-  auto loadsBefore = platform.application.webView->loads.size();
+  auto& webView = *platform.application.webView;
+  auto loadsBefore = webView.loads.size();
   platform.application.window->visible = false;  // the user closed it
 
   EXPECT_TRUE(delegate->applicationShouldHandleReopen(false));
   EXPECT_TRUE(platform.application.window->visible);
   EXPECT_EQ(platform.application.window->broughtForward, 2);
   EXPECT_EQ(platform.application.events.back(), "activate ignoring other apps");
-  EXPECT_EQ(platform.application.webView->loads.size(), loadsBefore);
+  EXPECT_EQ(webView.loads.size(), loadsBefore);
+  EXPECT_EQ(platform.http.count(), 1U) << "a page is up: no new health check";
+
+  webView.currentURL.reset();
+  EXPECT_TRUE(delegate->applicationShouldHandleReopen(true));
+  EXPECT_EQ(platform.http.count(), 2U) << "nothing loaded: reopen connects";
+  EXPECT_EQ(platform.application.window->broughtForward, 3);
 }
 
 }  // namespace

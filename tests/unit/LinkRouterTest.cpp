@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "DelegateAccess.h"
 #include "FakePlatform.h"
 #include "LinkTestSupport.h"
 #include "app/StatusPage.h"
@@ -101,19 +102,14 @@ TEST_F(Router, AnInvitationWinsOverAPairingLinkInEitherOrder) {
 
 TEST_F(Router, AnInvalidInvitationFallsThroughToAPairingLink) {
   launch();
+  TarnwickAppDelegateTestAccess::setAttempts(*delegate, 5);
   delegate->applicationOpenURLs({badInvite, "tarnwick://plaid-complete/x", pairLink("ABCD2345")});
   EXPECT_EQ(delegate->targetURL(), pairPage("ABCD2345"));
   EXPECT_EQ(delegate->attempts(), 0);
   EXPECT_FALSE(delegate->pendingInviteURL());
   EXPECT_TRUE(broughtForwardOnce());
   EXPECT_EQ(redemptionPosts(), 0u);
-}
-
-TEST_F(Router, APairingLinkConnects) {
-  SKIP_UNLESS_CONNECT_REACHES_THE_CONNECTOR();
-  launch();
-  delegate->applicationOpenURLs({pairLink("ABCD2345")});
-  EXPECT_EQ(newHealthChecks(), 1u);
+  EXPECT_EQ(newHealthChecks(), 1u) << "the pairing link connects";
 }
 
 TEST_F(Router, ABatchWithNothingAcceptedChangesNothing) {
@@ -146,7 +142,6 @@ TEST_F(Router, LinksBeforeTheWindowExistsAreOnlyHeld) {
 }
 
 TEST_F(Router, AHeldPairingLinkIsTheFirstPageLoadedOnceTheConnectorAnswers) {
-  SKIP_UNLESS_CONNECT_REACHES_THE_CONNECTOR();
   delegate->applicationOpenURLs({pairLink("ABCD2345")});
   delegate->applicationDidFinishLaunching();
   EXPECT_EQ(platform.application.webView->loads.front().content,
@@ -176,36 +171,15 @@ TEST_F(Router, AHeldInvitationIsRedeemedAtLaunchInsteadOfConnecting) {
   EXPECT_EQ(healthChecks(platform.http), 0u);
 }
 
-TEST_F(Router, ASecondPairingLinkReplacesTheTarget) {
+TEST_F(Router, ASecondPairingLinkReplacesTheTargetAndResetsAttempts) {
   launch();
   delegate->applicationOpenURLs({pairLink("AAAA2222")});
+  TarnwickAppDelegateTestAccess::setAttempts(*delegate, 12);  // a series under way
+  auto checksBefore = healthChecks(platform.http);
   delegate->applicationOpenURLs({pairLink("bbbb3333")});
   EXPECT_EQ(delegate->targetURL(), pairPage("BBBB3333"));
   EXPECT_EQ(delegate->attempts(), 0);
   EXPECT_EQ(window().broughtForward, forwardBefore + 2);
-}
-
-TEST_F(Router, ASecondPairingLinkReplacesTheTargetAndResetsAttempts) {
-  SKIP_UNLESS_CONNECT_REACHES_THE_CONNECTOR();
-  launch();
-  delegate->applicationOpenURLs({pairLink("AAAA2222")});
-  // Let the Connector stay silent until the series has counted some polls.
-  for (int step = 0; step < 20 && delegate->attempts() < 2; ++step) {
-    while (platform.http.unanswered() > 0) {
-      platform.http.respondNext(fakes::FakeHttpClient::transportError("Could not connect."));
-    }
-    platform.mainQueue.advance(platform::Seconds(0.5));
-  }
-  ASSERT_GE(delegate->attempts(), 2);
-  while (platform.http.unanswered() > 0) {
-    platform.http.respondNext(fakes::FakeHttpClient::transportError("Could not connect."));
-  }
-  platform.mainQueue.runUntilIdle();
-  auto checksBefore = healthChecks(platform.http);
-
-  delegate->applicationOpenURLs({pairLink("bbbb3333")});
-  EXPECT_EQ(delegate->targetURL(), pairPage("BBBB3333"));
-  EXPECT_EQ(delegate->attempts(), 0);
   EXPECT_EQ(healthChecks(platform.http), checksBefore + 1);
 }
 

@@ -312,6 +312,9 @@ TEST(LocalPairing, EveryValueReadsBackIntact) {
   EXPECT_EQ(page->text().find(' '), std::string::npos);
   EXPECT_EQ(page->text().find('#'), std::string::npos);
   EXPECT_EQ(page->text().find('+'), std::string::npos);
+  // The server's "?" is escaped too: the one left starts the query.
+  EXPECT_EQ(page->text().find('?'), page->text().find("?server="));
+  EXPECT_EQ(page->text().find('?', page->text().find('?') + 1), std::string::npos);
   // Readers that take "+" for a space get the same values as those that do not.
   for (bool plusAsSpace : {false, true}) {
     auto items = readBack(page->text(), plusAsSpace);
@@ -331,6 +334,46 @@ TEST(LocalPairing, AServerWithAnEscapedQueryInTheLinkKeepsItsAmpersand) {
   EXPECT_EQ(items.at("server"), "https://srv.example/?a=1&b=2");
   EXPECT_EQ(items.at("completion_url"), "https://tarnwick.com/done?x=1&y=2");
   EXPECT_NE(page->find("%26"), std::string::npos);
+}
+
+// --- Long links: a desktop entry may pass 128 KiB in one argument and the activation channel
+// carries 64 KiB; every rule must answer such a link, not run out of stack on it. ---
+
+TEST(LongLinks, EveryRuleAnswersInsteadOfCrashing) {
+  auto filled = [](std::string head, std::size_t length, std::string tail = "") {
+    head.append(length - head.size() - tail.size(), 'a');
+    return head + tail;
+  };
+  const std::string install = "https://tarnwick.com/support/install/";
+  const std::string pairRest = "&server=https://srv.example&completion_url=https://tarnwick.com/d";
+  struct Case {
+    std::string link;
+    bool scheme, plaid, invitation, pairing;
+  };
+  const Case cases[] = {
+      {filled("tarnwick://desktop-pair?code=", 120'000), true, false, false, false},
+      {filled("tarnwick://desktop-pair?code=ABCD2345" + pairRest + "&completion_token=", 120'000),
+       true, false, false, true},
+      {filled("tarnwick://desktop-invite?invite=" + install, 60'000, "/pair"), true, false, true,
+       false},
+      {filled("tarnwick://desktop-invite?invite=" + install, 60'000, "./pair"), true, false, false,
+       false},
+      {filled("tarnwick://plaid-complete/", 120'000), true, false, false, false},
+      {"tarnwick" + std::string(120'000, '7') + "://plaid-complete", true, true, false, false},
+      {filled("tarnwick", 120'000, "://plaid-complete"), false, false, false, false},
+  };
+  for (const auto& c : cases) {
+    auto link = url(c.link);
+    auto head = c.link.substr(0, 40);
+    EXPECT_EQ(isTarnwickScheme(link), c.scheme) << head;
+    EXPECT_EQ(plaidCompletionURL(link), c.plaid) << head;
+    EXPECT_EQ(invitationURL(link).has_value(), c.invitation) << head;
+    EXPECT_EQ(localPairingURL(link).has_value(), c.pairing) << head;
+  }
+  auto accepted = invitationURL(url(cases[2].link));
+  ASSERT_TRUE(accepted);
+  EXPECT_EQ(accepted->path().size(),
+            60'000 - std::string("tarnwick://desktop-invite?invite=https://tarnwick.com").size());
 }
 
 }  // namespace

@@ -36,22 +36,4 @@ inline std::optional<std::size_t> lastRequest(const fakes::FakeHttpClient& http,
   return std::nullopt;
 }
 
-// Whether this build's connect() reaches the Connector yet: a launch must send a health check.
-inline bool connectReachesTheConnector() {
-  static const bool reaches = [] {
-    fakes::FakePlatform platform;
-    auto delegate = platform.makeDelegate();
-    delegate->applicationDidFinishLaunching();
-    return healthChecks(platform.http) > 0;
-  }();
-  return reaches;
-}
-
-#define SKIP_UNLESS_CONNECT_REACHES_THE_CONNECTOR()                             \
-  do {                                                                          \
-    if (!::tarnwick::links::testing::connectReachesTheConnector()) {            \
-      GTEST_SKIP() << "connect() does not send its health check in this build"; \
-    }                                                                           \
-  } while (false)
-
 }  // namespace tarnwick::links::testing

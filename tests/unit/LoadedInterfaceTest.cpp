@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "DelegateAccess.h"
 #include "FakePlatform.h"
 #include "bridge/LoadedInterface.h"
 
@@ -84,10 +85,15 @@ class FinishedNavigation : public testing::Test {
   fakes::FakeWebView* webView = nullptr;
 };
 
-TEST_F(FinishedNavigation, TheRootPageResetsThePageToLoadOnReconnect) {
-  delegate->applicationOpenURLs({});  // nothing held
-  finishLoading("http://127.0.0.1:8766/support?code=ABCDEFGH");
-  EXPECT_FALSE(delegate->targetURL());
+TEST_F(FinishedNavigation, OnlyTheRootPageResetsThePageToLoadOnReconnect) {
+  const std::string pairing = "http://127.0.0.1:8766/support?code=ABCDEFGH";
+  app::TarnwickAppDelegateTestAccess::setTargetURL(*delegate, pairing);
+  for (const char* other :
+       {"http://127.0.0.1:8766/support?code=ABCDEFGH", "http://127.0.0.1:8766/accounts/",
+        "http://127.0.0.1:8766/a/b?c=/", "http://127.0.0.1:8766//", "about:blank"}) {
+    finishLoading(other);
+    EXPECT_EQ(delegate->targetURL(), pairing) << other;
+  }
   finishLoading("http://127.0.0.1:8766/");
   EXPECT_EQ(delegate->targetURL(), "http://127.0.0.1:8766/");
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "DelegateAccess.h"
 #include "FakePlatform.h"
 #include "app/PasteScript.h"
 
@@ -66,6 +67,28 @@ TEST(Menu, HasTheTwoMenusWithTheirItemsInOrder) {
               {"Select All", "a", KeyModifier::command, StandardAction::selectAll, false}});
 }
 
+TEST(Menu, ReloadBeginsAFreshSeriesAndNoOtherItemDoes) {
+  FakePlatform platform;
+  auto delegate = platform.makeDelegate();
+  delegate->applicationDidFinishLaunching();  // one health check
+  auto item = [&](const std::string& title) {
+    for (const auto& entry : platform.application.menuBar[0].items) {
+      if (entry.title == title) {
+        return entry.action;
+      }
+    }
+    return std::function<void()>();
+  };
+  TarnwickAppDelegateTestAccess::setAttempts(*delegate, 31);
+  item("Check for Updates\u2026")();
+  EXPECT_EQ(platform.http.count(), 1U) << "the update check must not reconnect";
+  EXPECT_EQ(delegate->attempts(), 31);
+  item("Reload Tarnwick")();
+  EXPECT_EQ(platform.http.count(), 2U);
+  EXPECT_EQ(platform.http.request(1).url, "http://127.0.0.1:8766/");
+  EXPECT_EQ(delegate->attempts(), 0);
+}
+
 TEST(Menu, ActionsDoNothingOnceTheDelegateIsGone) {
   FakePlatform platform;
   auto delegate = platform.makeDelegate();
@@ -81,12 +104,46 @@ TEST(Menu, ActionsDoNothingOnceTheDelegateIsGone) {
   EXPECT_EQ(platform.http.count(), 0U);
 }
 
-TEST(PasteScript, FixedPartsHaveTheirExactLengths) {
+// The page's side of paste, character for character: a changed word here breaks paste silently.
+TEST(PasteScript, FixedPartsAreExactlyTheScript) {
   EXPECT_EQ(pasteScriptPrefix(), "(() => {\n  const text = ");
-  EXPECT_EQ(pasteScriptPrefix().size(), 24U);
+  EXPECT_EQ(pasteScriptSuffix(), R"JS([0];
+  const element = document.activeElement;
+  if (element instanceof HTMLInputElement ||
+      element instanceof HTMLTextAreaElement) {
+    if (element.disabled || element.readOnly) return false;
+    const start = element.selectionStart ?? element.value.length;
+    const end = element.selectionEnd ?? start;
+    const value = element.value.slice(0, start) + text +
+      element.value.slice(end);
+    const prototype = element instanceof HTMLTextAreaElement
+      ? HTMLTextAreaElement.prototype : HTMLInputElement.prototype;
+    const setter = Object.getOwnPropertyDescriptor(
+      prototype, "value"
+    )?.set;
+    if (!setter) return false;
+    setter.call(element, value);
+    const caret = start + text.length;
+    element.setSelectionRange(caret, caret);
+    let event;
+    try {
+      event = new InputEvent("input", {
+        bubbles: true,
+        inputType: "insertFromPaste",
+        data: text
+      });
+    } catch (_) {
+      event = new Event("input", {bubbles: true});
+    }
+    element.dispatchEvent(event);
+    return true;
+  }
+  if (element?.isContentEditable) {
+    return document.execCommand("insertText", false, text);
+  }
+  return false;
+})())JS");
   EXPECT_EQ(pasteScriptSuffix().size(), 1173U);
-  EXPECT_TRUE(pasteScriptSuffix().starts_with("[0];\n  const element = document.activeElement;\n"));
-  EXPECT_TRUE(pasteScriptSuffix().ends_with("\n  return false;\n})()"));
 }
 
 TEST(PasteScript, EmbedsTheTextAsACompactJSONArray) {

@@ -155,7 +155,6 @@ TEST_F(Redemption, SuccessOpensThePairingPageEvenWithAnErrorMember) {
 }
 
 TEST_F(Redemption, TheConnectorIsContactedOnlyAfterSuccess) {
-  SKIP_UNLESS_CONNECT_REACHES_THE_CONNECTOR();
   launchWithInvitation();
   platform.mainQueue.advance(platform::Seconds(4));
   EXPECT_EQ(healthChecks(platform.http), 0u);

@@ -1,8 +1,10 @@
 // The stand-in Connector's process: serve until SIGTERM or SIGINT.
 #include <signal.h>
+#include <time.h>
 
 #include <cstdlib>
 #include <iostream>
+#include <string>
 
 #include "BundleVersion.h"
 #include "StandInConnector.h"
@@ -27,6 +29,23 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  // TARNWICK_CONNECTOR_START_DELAY_MS: wait this long before listening, as a real Connector may
+  // take seconds to start. A login item gets no arguments, so the environment carries it. A stop
+  // signal during the wait ends the copy without it ever listening.
+  if (const char* delay = std::getenv("TARNWICK_CONNECTOR_START_DELAY_MS")) {
+    std::string text = delay;
+    if (text.empty() || text.size() > 6 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+      std::cerr << "TARNWICK_CONNECTOR_START_DELAY_MS takes milliseconds\n";
+      return 2;
+    }
+    long milliseconds = std::stol(text);
+    timespec wait{milliseconds / 1000, (milliseconds % 1000) * 1'000'000};
+    if (sigtimedwait(&stopSignals, nullptr, &wait) > 0) {
+      return 0;
+    }
+  }
 
   tarnwick::standin::StandInConnector connector(*options);
   if (!connector.start()) {

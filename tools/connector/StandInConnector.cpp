@@ -156,6 +156,11 @@ void StandInConnector::State::route(httplib::Server& server, int port) {
   server.Get("/", [this](const httplib::Request&, httplib::Response& response) {
     sendHTML(response, interfacePage(identity));
   });
+  // A cookie kept for a year, as a signed-in interface holds one, then the interface again.
+  server.Get("/test/cookie", [](const httplib::Request&, httplib::Response& response) {
+    response.set_header("Set-Cookie", "tarnwick-session=kept; Max-Age=31536000; Path=/; HttpOnly");
+    response.set_redirect("/");
+  });
   server.Get("/support", [this](const httplib::Request& request, httplib::Response& response) {
     sendHTML(response, pairingPage(identity, queryOf(request)));
   });

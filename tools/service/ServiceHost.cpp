@@ -37,8 +37,8 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <regex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "DownloadModes.h"
@@ -76,13 +76,34 @@ void pause(int seconds) {
   }
 }
 
+// "slow", "slow-N" or "slow-N-anything" (N of one to three digits) waits N seconds, 30 without N,
+// before answering; "slow-anything" waits 30 too.
+std::optional<int> slowSeconds(std::string_view code) {
+  if (!code.starts_with("slow")) {
+    return std::nullopt;
+  }
+  code.remove_prefix(4);
+  if (code.empty()) {
+    return 30;
+  }
+  if (code.front() != '-') {
+    return std::nullopt;
+  }
+  code.remove_prefix(1);
+  std::size_t digits = 0;
+  while (digits < code.size() && digits < 4 && code[digits] >= '0' && code[digits] <= '9') {
+    ++digits;
+  }
+  if (digits == 0 || digits > 3 || (digits < code.size() && code[digits] != '-')) {
+    return 30;
+  }
+  return std::stoi(std::string(code.substr(0, digits)));
+}
+
 void redeem(const std::string& installCode, httplib::Response& response) {
   std::string code = installCode;
-  static const std::regex slow("slow(?:-([0-9]{1,3}))?(?:-.*)?");
-  std::smatch match;
-  if (std::regex_match(code, match, slow)) {
-    int seconds = match[1].matched ? std::stoi(match[1].str()) : 30;
-    pause(std::min(seconds, 120));
+  if (auto seconds = slowSeconds(code)) {
+    pause(std::min(*seconds, 120));
     code = "ok";
   }
 

@@ -2,8 +2,8 @@
 // support-control command was asked for.
 #include <gtk/gtk.h>
 
+#include <algorithm>
 #include <memory>
-#include <regex>
 #include <type_traits>
 
 #include "app/Main.h"
@@ -24,13 +24,26 @@ namespace {
 // The one application delegate; this global is what keeps it alive.
 std::shared_ptr<app::TarnwickAppDelegate> delegate;
 
+// A letter, then letters, digits, "+", "." or "-", then ":". Checked by characters: an argument
+// may be 128 KiB long, and the check must stay linear in it.
+bool startsWithScheme(std::string_view argument) {
+  auto isLetter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  auto colon = argument.find(':');
+  if (colon == std::string_view::npos || colon == 0 || !isLetter(argument.front())) {
+    return false;
+  }
+  return std::all_of(
+      argument.begin() + 1, argument.begin() + static_cast<std::ptrdiff_t>(colon), [&](char c) {
+        return isLetter(c) || (c >= '0' && c <= '9') || c == '+' || c == '.' || c == '-';
+      });
+}
+
 // Arguments that carry a URL scheme are links handed to the application, as a desktop entry's %u
 // or another copy passes them.
 std::vector<std::string> urlArguments(const std::vector<std::string>& arguments) {
-  static const std::regex scheme("^[A-Za-z][A-Za-z0-9+.-]*:.*", std::regex::extended);
   std::vector<std::string> urls;
   for (std::size_t index = 1; index < arguments.size(); ++index) {
-    if (std::regex_match(arguments[index], scheme)) {
+    if (startsWithScheme(arguments[index])) {
       urls.push_back(arguments[index]);
     }
   }

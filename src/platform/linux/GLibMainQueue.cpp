@@ -30,6 +30,10 @@ void GLibMainQueue::asyncAfter(Seconds delay, std::function<void()> task) {
                      new std::function<void()>(std::move(task)), destroyTask);
 }
 
+Seconds GLibMainQueue::now() const {
+  return Seconds(static_cast<double>(g_get_monotonic_time()) / 1e6);
+}
+
 void ThreadSleeper::sleepFor(Seconds duration) { std::this_thread::sleep_for(duration); }
 
 }  // namespace tarnwick::platform::linux_desktop

@@ -9,6 +9,7 @@ class GLibMainQueue final : public MainQueue {
  public:
   void async(std::function<void()> task) override;
   void asyncAfter(Seconds delay, std::function<void()> task) override;
+  Seconds now() const override;
 };
 
 class ThreadSleeper final : public Sleeper {

@@ -215,6 +215,15 @@ bool LinuxLoginItems::setEnabled(const std::string& bundleIdentifier, bool enabl
   return enabled ? enable(bundleIdentifier, *item) : disable(bundleIdentifier, *item);
 }
 
+bool LinuxLoginItems::isRunning(const std::string& bundleIdentifier) {
+  auto bundle = bundle_.bundlePath();
+  if (!bundle || !isPlainIdentifier(bundleIdentifier)) {
+    return false;
+  }
+  auto item = findLoginItem(*bundle, bundleIdentifier);
+  return item && !runningCopies(item->executable).empty();
+}
+
 bool LinuxLoginItems::enable(const std::string& identifier, const LoginItem& item) {
   auto exec = desktopEntryExec(item.executable.string());
   if (!exec) {

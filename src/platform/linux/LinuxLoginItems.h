@@ -46,6 +46,7 @@ class LinuxLoginItems final : public LoginItems {
                   std::chrono::milliseconds exitWait = std::chrono::milliseconds(1000));
 
   bool setEnabled(const std::string& bundleIdentifier, bool enabled) override;
+  bool isRunning(const std::string& bundleIdentifier) override;
 
  private:
   bool enable(const std::string& identifier, const LoginItem& item);

@@ -1,6 +1,10 @@
 #include "platform/linux/WebKitView.h"
 
+#include <unistd.h>
+
 #include <cmath>
+#include <filesystem>
+#include <system_error>
 
 #include "platform/linux/FrameReportProtocol.h"
 
@@ -9,6 +13,42 @@ namespace tarnwick::platform::linux_desktop {
 namespace reports = frame_reports;
 
 namespace {
+
+// The default context keeps local storage and the cache on disk but cookies only in memory until
+// told where to store them; without this every restart would sign the interface's user out. They
+// go into the website-data folder, which the default context leaves unnamed: it is the program's
+// folder in the XDG data home, beside the engine's other files.
+void keepCookiesAcrossRestarts(WebKitWebContext* context) {
+  static bool done = false;
+  auto* data = webkit_web_context_get_website_data_manager(context);
+  if (done || webkit_website_data_manager_is_ephemeral(data)) {
+    return;
+  }
+  const gchar* named = webkit_website_data_manager_get_base_data_directory(data);
+  gchar* folder =
+      named ? g_strdup(named) : g_build_filename(g_get_user_data_dir(), g_get_prgname(), nullptr);
+  if (g_mkdir_with_parents(folder, 0700) == 0) {
+    done = true;
+    gchar* file = g_build_filename(folder, "cookies.sqlite", nullptr);
+    webkit_cookie_manager_set_persistent_storage(
+        webkit_website_data_manager_get_cookie_manager(data), file,
+        WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
+    g_free(file);
+  }
+  g_free(folder);
+}
+
+// Whether this machine has a GPU render node this process may use.
+bool hasRenderNode() {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/dev/dri", error)) {
+    if (entry.path().filename().string().starts_with("renderD") &&
+        ::access(entry.path().c_str(), R_OK | W_OK) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
 
 struct ExtensionSetup {
   std::string directory;
@@ -160,6 +200,7 @@ WebKitView::WebKitView(const WebViewConfiguration& configuration,
     prepareWebExtensions(*extensionsDirectory, configuration.scriptMessageHandlerNames);
   }
   // The default context keeps the default, persistent website data.
+  keepCookiesAcrossRestarts(webkit_web_context_get_default());
   contentManager_ = webkit_user_content_manager_new();
   for (const auto& name : configuration.scriptMessageHandlerNames) {
     auto channel = std::make_unique<ScriptMessageChannel>(ScriptMessageChannel{this, name});
@@ -175,6 +216,14 @@ WebKitView::WebKitView(const WebViewConfiguration& configuration,
   // WebKitGTK leaves camera and microphone requests out of pages unless this is on; whether a
   // request is granted stays the delegate's decision.
   webkit_settings_set_enable_media_stream(webkit_web_view_get_settings(view_), TRUE);
+  // Without a GPU (virtual machines, remote desktops, X servers such as Xvfb) the engine's
+  // composited mode renders in software and leaves what a menu or sheet uncovered unpainted until
+  // the page itself changes. Without compositing the view keeps a copy of the page that every
+  // expose repaints from; nothing renders in hardware there anyway.
+  if (!hasRenderNode()) {
+    webkit_settings_set_hardware_acceleration_policy(webkit_web_view_get_settings(view_),
+                                                     WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
+  }
   if (!configuration.drawsBackground) {
     GdkRGBA transparent{0, 0, 0, 0};
     webkit_web_view_set_background_color(view_, &transparent);

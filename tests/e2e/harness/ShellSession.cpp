@@ -85,8 +85,14 @@ bool ShellSession::waitForPageText(const std::string& text, Clock::duration time
 }
 
 bool ShellSession::launch(const fs::path& executable) {
-  shell_ = std::make_unique<Process>(executable.string(), std::vector<std::string>{},
-                                     environment("shell"));
+  return launch(executable, {});
+}
+
+bool ShellSession::launch(const fs::path& executable,
+                          const std::map<std::string, std::string>& extraEnvironment) {
+  auto options = environment("shell");
+  options.environment.insert(extraEnvironment.begin(), extraEnvironment.end());
+  shell_ = std::make_unique<Process>(executable.string(), std::vector<std::string>{}, options);
   return shell_->started();
 }
 
@@ -150,6 +156,23 @@ std::optional<ShellSession::Rectangle> ShellSession::content() {
   }
   return Rectangle{main_->x, main_->y + menuBarAllowance, main_->width,
                    main_->height - menuBarAllowance};
+}
+
+std::optional<WindowInfo> ShellSession::openApplicationMenu() {
+  if (!main_ || !screen_) {
+    return std::nullopt;
+  }
+  screen_->focus(main_->id);
+  std::this_thread::sleep_for(100ms);
+  if (!screen_->click(main_->x + 20, main_->y + 12)) {
+    return std::nullopt;
+  }
+  return screen_->waitForWindow(
+      [](const WindowInfo& window) {
+        return window.viewable && window.overrideRedirect && window.width > 60 &&
+               window.height > 40;
+      },
+      10s);
 }
 
 bool ShellSession::clickInContent(int x, int y) {

@@ -8,6 +8,7 @@
 // accessibility services on it, as on a desktop with a screen reader.
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,6 +35,10 @@ class ShellSession {
   Process::Options environment(const std::string& logName) const;
 
   bool launch(const std::filesystem::path& executable = appExecutable());
+  // The same, with variables added to the session's environment (the shell passes them on to
+  // the Connector it starts).
+  bool launch(const std::filesystem::path& executable,
+              const std::map<std::string, std::string>& extraEnvironment);
   Process& shell() { return *shell_; }
 
   // The shell's main window once it is on screen.
@@ -45,6 +50,9 @@ class ShellSession {
   // Keys and clicks for the main window (or a sheet): focused first, as a window manager would.
   bool pressKey(const WindowInfo& window, const std::string& key,
                 const std::vector<std::string>& modifiers = {});
+  // Opens the main window's first menu with a click on its title in the menu bar; the pop-up
+  // once it is on screen.
+  std::optional<WindowInfo> openApplicationMenu();
   // A click at a point of the main window's content, below its menu bar.
   bool clickInContent(int x, int y);
 

@@ -134,11 +134,14 @@ TEST_F(LoginItems, EnablingWritesTheAutostartEntryAndStartsOneCopy) {
 }
 
 TEST_F(LoginItems, DisablingRemovesTheEntryAndStopsTheCopyBeforeReturning) {
+  EXPECT_FALSE(items.isRunning(identifier));
   ASSERT_TRUE(items.setEnabled(identifier, true));
   ASSERT_TRUE(waitUntil([&] { return runningCopies(executable).size() == 1; }, 10s));
+  EXPECT_TRUE(items.isRunning(identifier));
   ASSERT_TRUE(items.setEnabled(identifier, false));
   EXPECT_FALSE(fs::exists(entry()));
   EXPECT_TRUE(runningCopies(executable).empty());
+  EXPECT_FALSE(items.isRunning(identifier));
 
   // Disabled when already disabled: still fine.
   EXPECT_TRUE(items.setEnabled(identifier, false));
