@@ -125,6 +125,10 @@ struct StandInConnector::State {
   json clientCheck;
   // When set, the check answers with this status and text instead: a failing or garbled Connector.
   std::optional<std::pair<int, std::string>> rawClientCheck;
+  // The next `heldAnswers` answers of the interface wait `holdFor` first: a Connector slow to
+  // answer, so that what the shell shows meanwhile stays long enough to be seen.
+  int heldAnswers = 0;
+  std::chrono::milliseconds holdFor{0};
 
   void route(httplib::Server& server, int port);
 };
@@ -154,8 +158,30 @@ void StandInConnector::State::route(httplib::Server& server, int port) {
   });
 
   server.Get("/", [this](const httplib::Request&, httplib::Response& response) {
+    std::chrono::milliseconds wait{0};
+    {
+      std::lock_guard lock(mutex);
+      if (heldAnswers > 0) {
+        --heldAnswers;
+        wait = holdFor;
+      }
+    }
+    std::this_thread::sleep_for(wait);
     sendHTML(response, interfacePage(identity));
   });
+  server.Post("/test/hold-interface",
+              [this](const httplib::Request& request, httplib::Response& response) {
+                json hold = json::parse(request.body, nullptr, false);
+                if (!hold.is_object() || !hold["count"].is_number_unsigned() ||
+                    !hold["ms"].is_number_unsigned() || hold["ms"].get<unsigned>() > 10000) {
+                  response.status = 400;
+                  return;
+                }
+                std::lock_guard lock(mutex);
+                heldAnswers = hold["count"].get<int>();
+                holdFor = std::chrono::milliseconds(hold["ms"].get<unsigned>());
+                response.status = 204;
+              });
   // A cookie kept for a year, as a signed-in interface holds one, then the interface again.
   server.Get("/test/cookie", [](const httplib::Request&, httplib::Response& response) {
     response.set_header("Set-Cookie", "tarnwick-session=kept; Max-Age=31536000; Path=/; HttpOnly");

@@ -48,6 +48,13 @@ bool ConnectorClient::command(const Json& command) {
   return result && result->status == 204;
 }
 
+bool ConnectorClient::holdInterface(int count, std::chrono::milliseconds delay) {
+  auto http = client(port_);
+  auto result = http.Post("/test/hold-interface",
+                          Json{{"count", count}, {"ms", delay.count()}}.dump(), "application/json");
+  return result && result->status == 204;
+}
+
 Json ConnectorClient::requests() {
   auto http = client(port_);
   auto result = http.Get("/test/requests");

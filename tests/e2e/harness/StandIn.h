@@ -34,6 +34,8 @@ class ConnectorClient {
   bool clearLog();
   bool command(const Json& command);  // for the top-level page that polls for one
   bool navigate(const std::string& url) { return command({{"action", "navigate"}, {"url", url}}); }
+  // The next `count` answers of the interface ("/") wait `delay` first.
+  bool holdInterface(int count, std::chrono::milliseconds delay);
   Json requests();  // the requests it received, apart from the test plumbing
   bool clearRequests();
 
