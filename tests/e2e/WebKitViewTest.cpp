@@ -583,6 +583,38 @@ std::vector<int> childrenNamed(int parent, const std::string& prefix) {
   return found;
 }
 
+// Scripts with a result run in the page's own world: a string comes back, anything else or a
+// failure gives nothing, and each completion runs once.
+TEST_F(WebKitViewTest, AScriptsResultIsTheTextItGivesOrNothing) {
+  ASSERT_TRUE(load(local + "/"));
+  struct Case {
+    std::string script;
+    std::optional<std::string> expected;
+  };
+  const std::vector<Case> cases = {
+      {"document.querySelector('meta[name=\"tarnwick-desktop-csrf\"]').content.length > 0 ? "
+       "'has token' : 'none'",
+       "has token"},
+      {"window.pageValue = 'set by the page'; window.pageValue", "set by the page"},
+      {"window.pageValue", "set by the page"},  // the page's world, not an isolated one
+      {"40 + 2", std::nullopt},
+      {"throw new Error('no')", std::nullopt},
+      {"'\u00b7 \u2026'", "\u00b7 \u2026"},
+  };
+  for (const auto& test : cases) {
+    int calls = 0;
+    std::optional<std::string> result;
+    view_->evaluateJavaScript(test.script, [&](const std::optional<std::string>& value) {
+      ++calls;
+      result = value;
+    });
+    ASSERT_TRUE(pumpUntil([&] { return calls > 0; }, 10s)) << test.script;
+    pumpFor(50ms);
+    EXPECT_EQ(calls, 1) << test.script;
+    EXPECT_EQ(result, test.expected) << test.script;
+  }
+}
+
 TEST_F(WebKitViewTest, AKilledContentProcessIsReported) {
   ASSERT_TRUE(load(local + "/"));
   auto before = childrenNamed(::getpid(), "WebKitWebProces");

@@ -24,6 +24,14 @@ inline constexpr std::string_view openPanelKind = "open-panel";
 inline constexpr std::string_view mediaKind = "media";
 inline constexpr std::string_view messageKindPrefix = "message:";
 
+// A script whose result the web view wants, evaluated by the extension in the main frame's page
+// world: parameters (script), reply parameters (maybe result) holding the result when it is a
+// string. Done here rather than by the engine's own evaluation, whose result would need a
+// JavaScript engine of its own in the UI process (several megabytes of its resident memory).
+inline constexpr std::string_view evaluateMessage = "tarnwick-evaluate";
+inline constexpr const char* evaluateSignature = "(s)";
+inline constexpr const char* evaluateReplySignature = "(ms)";
+
 // The extension's initialisation data: the script-message handler names, as a GVariant "as".
 inline constexpr const char* initialisationSignature = "as";
 

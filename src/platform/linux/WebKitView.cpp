@@ -368,9 +368,10 @@ namespace {
 
 struct ScriptCall {
   std::function<void(const std::optional<std::string>&)> completion;
+  std::string script;
 };
 
-void onScriptFinished(GObject* source, GAsyncResult* result, gpointer data) {
+void onEngineScriptFinished(GObject* source, GAsyncResult* result, gpointer data) {
   std::unique_ptr<ScriptCall> call(static_cast<ScriptCall*>(data));
   GError* error = nullptr;
   JSCValue* value =
@@ -387,18 +388,59 @@ void onScriptFinished(GObject* source, GAsyncResult* result, gpointer data) {
   if (error) {
     g_error_free(error);
   }
-  if (call->completion) {
-    call->completion(text);
+  call->completion(text);
+}
+
+// The extension's answer. Without the extension (a view outside the bundle) the engine evaluates
+// the script itself.
+void onExtensionScriptFinished(GObject* source, GAsyncResult* result, gpointer data) {
+  std::unique_ptr<ScriptCall> call(static_cast<ScriptCall*>(data));
+  auto* view = WEBKIT_WEB_VIEW(source);
+  GError* error = nullptr;
+  WebKitUserMessage* reply = webkit_web_view_send_message_to_page_finish(view, result, &error);
+  if (!reply) {
+    bool cancelled = error && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
+    if (error) {
+      g_error_free(error);
+    }
+    if (cancelled) {
+      call->completion(std::nullopt);
+      return;
+    }
+    auto* retry = call.release();
+    webkit_web_view_evaluate_javascript(view, retry->script.c_str(),
+                                        static_cast<gssize>(retry->script.size()), nullptr, nullptr,
+                                        nullptr, onEngineScriptFinished, retry);
+    return;
   }
+  std::optional<std::string> text;
+  GVariant* parameters = webkit_user_message_get_parameters(reply);
+  if (parameters &&
+      g_variant_is_of_type(parameters, G_VARIANT_TYPE(reports::evaluateReplySignature))) {
+    const gchar* string = nullptr;
+    g_variant_get(parameters, "(m&s)", &string);
+    if (string) {
+      text = string;
+    }
+  }
+  g_object_unref(reply);
+  call->completion(text);
 }
 
 }  // namespace
 
 void WebKitView::evaluateJavaScript(
     const std::string& script, std::function<void(const std::optional<std::string>&)> completion) {
-  auto* call = new ScriptCall{std::move(completion)};
-  webkit_web_view_evaluate_javascript(view_, script.c_str(), static_cast<gssize>(script.size()),
-                                      nullptr, nullptr, nullptr, onScriptFinished, call);
+  if (!completion) {
+    webkit_web_view_evaluate_javascript(view_, script.c_str(), static_cast<gssize>(script.size()),
+                                        nullptr, nullptr, nullptr, nullptr, nullptr);
+    return;
+  }
+  auto* call = new ScriptCall{std::move(completion), script};
+  WebKitUserMessage* message =
+      webkit_user_message_new(std::string(reports::evaluateMessage).c_str(),
+                              g_variant_new(reports::evaluateSignature, script.c_str()));
+  webkit_web_view_send_message_to_page(view_, message, nullptr, onExtensionScriptFinished, call);
 }
 
 // --- Frame reports ---

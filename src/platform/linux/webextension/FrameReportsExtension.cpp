@@ -15,6 +15,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/linux/FrameReportProtocol.h"
@@ -299,10 +300,49 @@ void onWindowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKit
   g_object_unref(context);
 }
 
+// The web view's scripts that want a result: the result goes back as text, or as nothing when
+// the script failed or gave something other than a string.
+gboolean onPageMessage(WebKitWebPage* page, WebKitUserMessage* message, gpointer) {
+  if (std::string_view(webkit_user_message_get_name(message)) != reports::evaluateMessage) {
+    return FALSE;
+  }
+  GVariant* parameters = webkit_user_message_get_parameters(message);
+  gchar* result = nullptr;
+  if (parameters && g_variant_is_of_type(parameters, G_VARIANT_TYPE(reports::evaluateSignature))) {
+    const gchar* script = nullptr;
+    g_variant_get(parameters, "(&s)", &script);
+    // Deprecated for multi-process frames, which this engine build does not use: the main frame
+    // of a page is in its page's process.
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    WebKitFrame* mainFrame = webkit_web_page_get_main_frame(page);
+    G_GNUC_END_IGNORE_DEPRECATIONS
+    JSCContext* context =
+        webkit_frame_get_js_context_for_script_world(mainFrame, webkit_script_world_get_default());
+    JSCValue* value = jsc_context_evaluate(context, script, -1);
+    if (value && !jsc_context_get_exception(context) && jsc_value_is_string(value)) {
+      result = jsc_value_to_string(value);
+    }
+    if (value) {
+      g_object_unref(value);
+    }
+    jsc_context_clear_exception(context);
+    g_object_unref(context);
+  }
+  GVariant* reply = g_variant_new("(ms)", result);
+  g_free(result);
+  webkit_user_message_send_reply(
+      message, webkit_user_message_new(std::string(reports::evaluateMessage).c_str(), reply));
+  return TRUE;
+}
+
+void onPageCreated(WebKitWebExtension*, WebKitWebPage* page, gpointer) {
+  g_signal_connect(page, "user-message-received", G_CALLBACK(onPageMessage), nullptr);
+}
+
 }  // namespace
 
 extern "C" G_MODULE_EXPORT void webkit_web_extension_initialize_with_user_data(
-    WebKitWebExtension*, const GVariant* data) {
+    WebKitWebExtension* extension, const GVariant* data) {
   auto* variant = const_cast<GVariant*>(data);
   if (variant && g_variant_is_of_type(variant, G_VARIANT_TYPE(reports::initialisationSignature))) {
     gsize count = 0;
@@ -315,4 +355,5 @@ extern "C" G_MODULE_EXPORT void webkit_web_extension_initialize_with_user_data(
   isolatedWorld = webkit_script_world_new();
   g_signal_connect(webkit_script_world_get_default(), "window-object-cleared",
                    G_CALLBACK(onWindowObjectCleared), nullptr);
+  g_signal_connect(extension, "page-created", G_CALLBACK(onPageCreated), nullptr);
 }
