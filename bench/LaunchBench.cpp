@@ -3,7 +3,9 @@
 // fresh home, under one Xvfb, against a Connector look-alike of this benchmark's own that is
 // healthy from the start. Prints medians and spreads; asserts nothing.
 //
-//   tarnwick_launch_bench [runs]
+//   tarnwick_launch_bench [runs] [shell executable]
+//
+// A shell executable of another build (say, of an earlier commit) can stand in for this build's.
 //
 // The shell's breakdown is read from outside, so the shell runs exactly as shipped: the window's
 // map from the X server, the status page from the window's pixels taking its colour, the
@@ -278,7 +280,7 @@ int main(int argc, char** argv) {
   std::thread serving([&] { server.listen_after_bind(); });
   WindowWatcher watcher(display.name(), recorder);
 
-  const std::string shell = TARNWICK_APP_EXECUTABLE;
+  const std::string shell = argc > 2 ? argv[2] : TARNWICK_APP_EXECUTABLE;
   const std::string bare = TARNWICK_BARE_WINDOW;
   std::vector<Marks> shellRuns, bareRuns;
   int failures = 0;
