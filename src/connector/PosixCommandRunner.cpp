@@ -172,7 +172,8 @@ void PosixCommandRunner::launchDetached(const std::string& path,
   startDetached(locate(path), arguments, Output::discard);
 }
 
-bool PosixCommandRunner::launch(const std::string& path, const std::vector<std::string>& arguments) {
+bool PosixCommandRunner::launch(const std::string& path,
+                                const std::vector<std::string>& arguments) {
   return startDetached(locate(path), arguments, Output::inherit);
 }
 

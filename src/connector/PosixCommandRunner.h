@@ -17,7 +17,9 @@ class PosixCommandRunner final : public platform::CommandRunner {
   std::string capture(const std::string& path, const std::vector<std::string>& arguments) override;
   void launchDetached(const std::string& path, const std::vector<std::string>& arguments) override;
   bool launch(const std::string& path, const std::vector<std::string>& arguments) override;
-  std::string toolLocation(const std::string& canonicalPath) override { return locate(canonicalPath); }
+  std::string toolLocation(const std::string& canonicalPath) override {
+    return locate(canonicalPath);
+  }
 
  private:
   std::string locate(const std::string& path) const;

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <system_error>
+#include <vector>
 
 namespace tarnwick::update {
 
@@ -33,32 +34,38 @@ std::string installerScript(const InstallerTools& tools) {
   const std::string ditto = shellWord(tools.ditto);
   const std::string rm = shellWord(tools.rm);
   const std::string open = shellWord(tools.open);
-  // The line after the backup copy is the one addition to the plain replacement: without a backup
-  // a failed copy of the new version would leave nothing at DEST, so the script keeps DEST as it is,
-  // reopens it and cleans up instead.
-  return "#!/bin/sh\n"
-         "# Replace Tarnwick once the running copy has exited, then reopen it.\n"
-         "PID=\"$1\"\n"
-         "SRC=\"$2\"\n"
-         "DEST=\"$3\"\n"
-         "WORK=\"$4\"\n"
-         "i=0\n"
-         "while [ $i -lt 200 ] && " + kill + " -0 \"$PID\" 2>/dev/null; do\n"
-         "  " + sleep + " 0.1\n"
-         "  i=$((i + 1))\n"
-         "done\n" +
-         launchctl + " bootout \"gui/$(" + id + " -u)/com.tarnwick.desktop\" 2>/dev/null\n" +
-         ditto + " \"$DEST\" \"$WORK/previous.app\" 2>/dev/null\n"
-         "[ $? -eq 0 ] || { " + open + " -n \"$DEST\"; " + sleep + " 8; " + rm +
-         " -rf \"$WORK\"; exit 1; }\n" +
-         rm + " -rf \"$DEST\"\n"
-         "if ! " + ditto + " \"$SRC\" \"$DEST\"; then\n"
-         "  " + rm + " -rf \"$DEST\"\n"
-         "  " + ditto + " \"$WORK/previous.app\" \"$DEST\" 2>/dev/null\n"
-         "fi\n" +
-         open + " -n \"$DEST\"\n" +
-         sleep + " 8\n" +
-         rm + " -rf \"$WORK\"";
+  const std::vector<std::string> lines = {
+      "#!/bin/sh",
+      "# Replace Tarnwick once the running copy has exited, then reopen it.",
+      "PID=\"$1\"",
+      "SRC=\"$2\"",
+      "DEST=\"$3\"",
+      "WORK=\"$4\"",
+      "i=0",
+      "while [ $i -lt 200 ] && " + kill + " -0 \"$PID\" 2>/dev/null; do",
+      "  " + sleep + " 0.1",
+      "  i=$((i + 1))",
+      "done",
+      launchctl + " bootout \"gui/$(" + id + " -u)/com.tarnwick.desktop\" 2>/dev/null",
+      ditto + " \"$DEST\" \"$WORK/previous.app\" 2>/dev/null",
+      // Without a backup a failed copy of the new version would leave nothing at DEST: keep DEST
+      // as it is, reopen it and clean up instead of replacing it.
+      "[ $? -eq 0 ] || { " + open + " -n \"$DEST\"; " + sleep + " 8; " + rm +
+          " -rf \"$WORK\"; exit 1; }",
+      rm + " -rf \"$DEST\"",
+      "if ! " + ditto + " \"$SRC\" \"$DEST\"; then",
+      "  " + rm + " -rf \"$DEST\"",
+      "  " + ditto + " \"$WORK/previous.app\" \"$DEST\" 2>/dev/null",
+      "fi",
+      open + " -n \"$DEST\"",
+      sleep + " 8",
+      rm + " -rf \"$WORK\"",
+  };
+  std::string script;
+  for (const auto& line : lines) {
+    script += script.empty() ? line : "\n" + line;
+  }
+  return script;
 }
 
 namespace {

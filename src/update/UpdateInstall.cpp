@@ -22,7 +22,8 @@ namespace tarnwick::update {
 
 std::string failureMessage(std::string_view reason) {
   return "This update was not installed because " + std::string(reason) +
-         ". Nothing on this Mac was changed. Try again from Tarnwick \u2192 Check for Updates\u2026";
+         ". Nothing on this Mac was changed. Try again from Tarnwick \u2192 Check for "
+         "Updates\u2026";
 }
 
 std::string downloadingStatus(std::string_view version) {
@@ -52,7 +53,8 @@ std::string makeUUID() {
 
 bool sameDigest(std::string_view a, std::string_view b) {
   return std::ranges::equal(a, b, [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+    return std::tolower(static_cast<unsigned char>(x)) ==
+           std::tolower(static_cast<unsigned char>(y));
   });
 }
 
@@ -95,7 +97,8 @@ bool writeAll(int fd, const std::string& text) {
 
 // Written beside its final name and renamed into place, so the file is whole or absent.
 bool writeAtomically(const fs::path& path, const std::string& text) {
-  std::string temporary = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
+  std::string temporary =
+      (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
   int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) {
     return false;
@@ -249,12 +252,11 @@ void TarnwickAppDelegate::prepareAndInstall(const update::TarnwickRelease& relea
     return;
   }
 
-  platform_.mainQueue.async(
-      [weak = weak_from_this(), release, script, staged, destination, work] {
-        if (auto self = weak.lock()) {
-          self->handOffToInstaller(release, script, staged, destination, work);
-        }
-      });
+  platform_.mainQueue.async([weak = weak_from_this(), release, script, staged, destination, work] {
+    if (auto self = weak.lock()) {
+      self->handOffToInstaller(release, script, staged, destination, work);
+    }
+  });
 }
 
 void TarnwickAppDelegate::handOffToInstaller(const update::TarnwickRelease& release,

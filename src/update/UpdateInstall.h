@@ -37,7 +37,8 @@ inline constexpr double terminationDelaySeconds = 0.6;
 namespace reasons {
 inline constexpr std::string_view download = "the download did not finish";
 inline constexpr std::string_view prepare = "the download could not be prepared";
-inline constexpr std::string_view checksum = "the download did not match the checksum Tarnwick published";
+inline constexpr std::string_view checksum =
+    "the download did not match the checksum Tarnwick published";
 inline constexpr std::string_view open = "the download could not be opened";
 inline constexpr std::string_view signature =
     "the download was not a version Apple and Tarnwick both signed";

@@ -160,26 +160,62 @@ TEST_F(UpdateInstall, EveryFailureShowsItsOneSheetRemovesTheWorkAndReconnects) {
     std::vector<std::string> tools;
   };
   const std::vector<Case> cases = {
-      {"transport error", Fault::none, FakeHttpClient::transportError("reset"), imageBytes,
-       update::reasons::download, {}},
+      {"transport error",
+       Fault::none,
+       FakeHttpClient::transportError("reset"),
+       imageBytes,
+       update::reasons::download,
+       {}},
       {"404", Fault::none, FakeHttpClient::status(404), imageBytes, update::reasons::download, {}},
       {"500", Fault::none, FakeHttpClient::status(500), imageBytes, update::reasons::download, {}},
-      {"HTML page with 200", Fault::none, std::nullopt, "<html>Not here</html>",
-       update::reasons::checksum, {}},
+      {"HTML page with 200",
+       Fault::none,
+       std::nullopt,
+       "<html>Not here</html>",
+       update::reasons::checksum,
+       {}},
       {"empty body", Fault::none, std::nullopt, "", update::reasons::checksum, {}},
-      {"attach", Fault::attach, std::nullopt, imageBytes, update::reasons::open,
+      {"attach",
+       Fault::attach,
+       std::nullopt,
+       imageBytes,
+       update::reasons::open,
        {"hdiutil attach"}},
-      {"no app in the image", Fault::sourceAbsent, std::nullopt, imageBytes,
-       update::reasons::signature, {"hdiutil attach", "hdiutil detach"}},
-      {"signature", Fault::codesign, std::nullopt, imageBytes, update::reasons::signature,
+      {"no app in the image",
+       Fault::sourceAbsent,
+       std::nullopt,
+       imageBytes,
+       update::reasons::signature,
+       {"hdiutil attach", "hdiutil detach"}},
+      {"signature",
+       Fault::codesign,
+       std::nullopt,
+       imageBytes,
+       update::reasons::signature,
        {"hdiutil attach", "codesign", "hdiutil detach"}},
-      {"assessment", Fault::spctl, std::nullopt, imageBytes, update::reasons::signature,
+      {"assessment",
+       Fault::spctl,
+       std::nullopt,
+       imageBytes,
+       update::reasons::signature,
        {"hdiutil attach", "codesign", "spctl", "hdiutil detach"}},
-      {"older signed build", Fault::olderBuild, std::nullopt, imageBytes,
-       update::reasons::signature, {"hdiutil attach", "codesign", "spctl", "hdiutil detach"}},
-      {"copy", Fault::ditto, std::nullopt, imageBytes, update::reasons::unpack,
+      {"older signed build",
+       Fault::olderBuild,
+       std::nullopt,
+       imageBytes,
+       update::reasons::signature,
+       {"hdiutil attach", "codesign", "spctl", "hdiutil detach"}},
+      {"copy",
+       Fault::ditto,
+       std::nullopt,
+       imageBytes,
+       update::reasons::unpack,
        {"hdiutil attach", "codesign", "spctl", "ditto", "hdiutil detach"}},
-      {"script", Fault::scriptBlocked, std::nullopt, imageBytes, update::reasons::write,
+      {"script",
+       Fault::scriptBlocked,
+       std::nullopt,
+       imageBytes,
+       update::reasons::write,
        {"hdiutil attach", "codesign", "spctl", "ditto", "hdiutil detach", "xattr"}},
   };
   for (const auto& c : cases) {
@@ -341,10 +377,10 @@ TEST_F(UpdateInstall, ScriptNamesToolsWhereTheSystemKeepsThemAndNeverInsideTheOl
   std::string script = readAll(work[0] / "install.sh");
   EXPECT_EQ(script.find(destination.string()), std::string::npos);
   EXPECT_NE(script.find("'/opt/tarnwick tools/open' -n \"$DEST\""), std::string::npos);
-  EXPECT_NE(script.find(update::shellWord(
-                            (work[0] / "Tarnwick.app/Contents/Helpers/ditto").string()) +
-                        " \"$SRC\" \"$DEST\""),
-            std::string::npos);
+  EXPECT_NE(
+      script.find(update::shellWord((work[0] / "Tarnwick.app/Contents/Helpers/ditto").string()) +
+                  " \"$SRC\" \"$DEST\""),
+      std::string::npos);
 }
 
 }  // namespace
@@ -394,7 +430,8 @@ TEST(InstallerScript, ShellWordsAndToolsOutsideTheReplacedBundle) {
   for (const auto& [location, expected] : std::vector<Case>{
            {"/home/u/My Apps/Tarnwick.app/Contents/Helpers/ditto",
             "/tmp/W/Tarnwick.app/Contents/Helpers/ditto"},
-           {"/home/u/My Apps/Tarnwick.app/./Contents/../Contents/x", "/tmp/W/Tarnwick.app/Contents/x"},
+           {"/home/u/My Apps/Tarnwick.app/./Contents/../Contents/x",
+            "/tmp/W/Tarnwick.app/Contents/x"},
            {"/home/u/My Apps/Tarnwick.app.old/x", "/home/u/My Apps/Tarnwick.app.old/x"},
            {"/home/u/My Apps/Tarnwick.app", "/home/u/My Apps/Tarnwick.app"},
            {"/usr/bin/ditto", "/usr/bin/ditto"},
