@@ -27,7 +27,11 @@ std::map<std::string, std::string> treeOf(const fs::path& root) {
     if (it->is_symlink()) {
       tree[relative] = "-> " + fs::read_symlink(it->path()).string();
     } else if (it->is_regular_file()) {
-      tree[relative] = readFile(it->path());
+      auto contents = readFile(it->path());
+      // Long contents by size and first byte, to keep a failure's report readable.
+      tree[relative] = contents.size() <= 64
+                           ? contents
+                           : std::to_string(contents.size()) + " bytes of " + contents.substr(0, 1);
     } else {
       tree[relative] = "<folder>";
     }
@@ -195,12 +199,13 @@ TEST_F(InstallerScript, ANewCopyThatFailsHalfwayOnAFullDiskPutsTheOldBundleBackA
   if (runCommand("/usr/bin/unshare", {"-m", "/bin/true"}).status != 0) {
     GTEST_SKIP() << "no private mount namespace here (needs root)";
   }
+  // Arguments: the script, then its own four (PID SRC DEST WORK).
   const std::string inNamespace =
       "mount -t tmpfs -o size=40k tmpfs \"$APPS\" || exit 90\n"
-      "/bin/cp -a \"$SEED\" \"$3\" || exit 91\n"
+      "/bin/cp -a \"$SEED\" \"$4\" || exit 91\n"
       "/bin/sh \"$@\"\n"
       "status=$?\n"
-      "/bin/cp -a \"$3\" \"$RESULT\"\n"
+      "/bin/cp -a \"$4\" \"$RESULT\"\n"
       "exit $status\n";
   auto runner = folder.path() / "in-namespace.sh";
   writeFile(runner, inNamespace);
@@ -218,10 +223,12 @@ TEST_F(InstallerScript, ANewCopyThatFailsHalfwayOnAFullDiskPutsTheOldBundleBackA
   auto outcome = runCommand("/usr/bin/unshare", arguments, options);
   ASSERT_NE(outcome.status, 90);
   ASSERT_NE(outcome.status, 91);
+  ASSERT_NE(outcome.status, -1);
 
   EXPECT_TRUE(logged("copy " + staged.string() + " -> " + destination.string()));
   EXPECT_TRUE(logged("copy " + (work / "previous.app").string() + " -> " + destination.string()))
-      << "the restore ran";
+      << "the restore ran\n"
+      << readFile(log) << "status " << outcome.status;
   EXPECT_TRUE(logged("open -n " + destination.string() + " 1.0.0"));
   EXPECT_EQ(treeOf(result), expected);
   EXPECT_FALSE(fs::exists(work));
