@@ -158,6 +158,9 @@ void TarnwickAppDelegate::installUpdate(const update::TarnwickRelease& release,
           }
         });
         self->prepareAndInstall(release, *file, destination);
+        // Should the application have let go meanwhile, the delegate ends on the main thread,
+        // where its window lives, not here.
+        queue.async([last = std::move(self)] {});
       });
 }
 

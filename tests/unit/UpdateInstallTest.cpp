@@ -366,6 +366,19 @@ TEST_F(UpdateInstall, NothingHappensOnceTheDelegateIsGone) {
   EXPECT_TRUE(fs::exists(downloaded()));
 }
 
+TEST_F(UpdateInstall, ADelegateReleasedWhileVerifyingEndsOnTheMainQueueNotTheLoaderSide) {
+  std::weak_ptr<TarnwickAppDelegate> watched = delegate;
+  platform.commands.answer = [this](const Call& call) {
+    delegate.reset();  // the application lets go while the tools run
+    return tool(call);
+  };
+  watched.lock()->installUpdate(release, downloadURL, destination);
+  platform.http.respond(platform.http.count() - 1, FakeHttpClient::status(200), writeDownload());
+  EXPECT_FALSE(watched.expired());
+  platform.mainQueue.advance(Seconds(1));
+  EXPECT_TRUE(watched.expired());
+}
+
 TEST_F(UpdateInstall, ScriptNamesToolsWhereTheSystemKeepsThemAndNeverInsideTheOldBundle) {
   platform.commands.toolLocations = {
       {"/usr/bin/ditto", (destination / "Contents/Helpers/ditto").string()},
