@@ -476,11 +476,5 @@ TEST(Sha256, DigestsAcrossChunkBoundariesAndNothingForUnreadableFiles) {
   EXPECT_EQ(sha256(tree.root()), std::nullopt);
 }
 
-TEST(UpdateTexts, DigestsCompareWithoutCase) {
-  EXPECT_TRUE(sameDigest("ab12", "AB12"));
-  EXPECT_FALSE(sameDigest("ab12", "ab13"));
-  EXPECT_FALSE(sameDigest("ab12", "ab120"));
-}
-
 }  // namespace
 }  // namespace tarnwick::update
