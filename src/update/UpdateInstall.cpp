@@ -58,9 +58,27 @@ bool sameDigest(std::string_view a, std::string_view b) {
   });
 }
 
-namespace {
-
 namespace fs = std::filesystem;
+
+void removeWorkDirectory(const fs::path& work) {
+  std::error_code error;
+  fs::remove_all(work, error);
+  if (!error || !fs::is_directory(fs::symlink_status(work, error))) {
+    return;
+  }
+  // Each folder is made writable before it is entered; links are never followed.
+  fs::permissions(work, fs::perms::owner_all, fs::perm_options::add, error);
+  for (fs::recursive_directory_iterator entry(work, error), end; !error && entry != end;
+       entry.increment(error)) {
+    if (!entry->is_symlink(error) && entry->is_directory(error)) {
+      fs::permissions(entry->path(), fs::perms::owner_all, fs::perm_options::add, error);
+    }
+    error.clear();
+  }
+  fs::remove_all(work, error);
+}
+
+namespace {
 
 // Moves the file, copying it when it lives on another file system.
 bool moveFile(const fs::path& from, const fs::path& to) {
@@ -181,8 +199,7 @@ void TarnwickAppDelegate::prepareAndInstall(const update::TarnwickRelease& relea
     if (mounted) {
       detach();
     }
-    std::error_code ignored;
-    fs::remove_all(work, ignored);
+    update::removeWorkDirectory(work);
     platform_.mainQueue.async([weak = weak_from_this(), reason = std::string(reason)] {
       if (auto self = weak.lock()) {
         self->failUpdate(reason);
@@ -269,8 +286,7 @@ void TarnwickAppDelegate::handOffToInstaller(const update::TarnwickRelease& rele
   if (!platform_.commands.launch(std::string(tools::shell),
                                  {script.string(), std::to_string(::getpid()), staged.string(),
                                   destination.string(), work.string()})) {
-    std::error_code ignored;
-    fs::remove_all(work, ignored);
+    update::removeWorkDirectory(work);
     failUpdate(std::string(reasons::start));
     return;
   }

@@ -60,6 +60,10 @@ std::string designatedRequirement(std::string_view bundleIdentifier, std::string
 // A fresh version-4 UUID in canonical upper-case text.
 std::string makeUUID();
 
+// Removes the work directory and everything in it, errors ignored. A folder left read-only (an
+// image whose detach failed part-way) is opened up first, so nothing stays behind for want of it.
+void removeWorkDirectory(const std::filesystem::path& work);
+
 // Both digests as text; letter case does not count.
 bool sameDigest(std::string_view a, std::string_view b);
 

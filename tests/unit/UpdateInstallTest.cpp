@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -474,6 +475,45 @@ TEST(Sha256, DigestsAcrossChunkBoundariesAndNothingForUnreadableFiles) {
   }
   EXPECT_EQ(sha256(tree.root() / "missing"), std::nullopt);
   EXPECT_EQ(sha256(tree.root()), std::nullopt);
+}
+
+TEST(WorkDirectory, IsRemovedWithReadOnlyFoldersInsideButNothingOutsideIsOpenedUp) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs to run the removal as an unprivileged user";
+  }
+  namespace fs = std::filesystem;
+  testing_support::TemporaryTree tree;
+  const uid_t nobody = 65534;
+  // Like the temporary folder: anyone may make and remove their own folders in it.
+  fs::permissions(tree.root(), fs::perms::all | fs::perms::sticky_bit);
+  const fs::path work = tree.root() / "TarnwickUpdate-X";
+  const fs::path outside = tree.root() / "outside";
+  tree.file("TarnwickUpdate-X/mount/Tarnwick.app/Contents/Info.plist", fs::perms::owner_read);
+  tree.file("TarnwickUpdate-X/mount/locked/file", fs::perms::owner_read);
+  tree.file("outside/file", fs::perms::owner_read);
+  fs::create_directory_symlink(outside, work / "mount" / "link");
+  for (const auto& path : {work, work / "mount", work / "mount/Tarnwick.app",
+                           work / "mount/Tarnwick.app/Contents", work / "mount/locked", outside}) {
+    ASSERT_EQ(::chown(path.c_str(), nobody, nobody), 0);
+  }
+  fs::permissions(work / "mount" / "locked", fs::perms::none);
+  fs::permissions(work / "mount", fs::perms::owner_read | fs::perms::owner_exec);
+  fs::permissions(outside, fs::perms::owner_read | fs::perms::owner_exec);
+
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) {
+      ::_exit(2);
+    }
+    removeWorkDirectory(work);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_FALSE(fs::exists(work));
+  EXPECT_TRUE(fs::exists(outside / "file"));
+  EXPECT_EQ(fs::status(outside).permissions(), fs::perms::owner_read | fs::perms::owner_exec);
 }
 
 }  // namespace
