@@ -7,13 +7,11 @@
 #include <uuid/uuid.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <system_error>
 #include <variant>
 
 #include "app/TarnwickAppDelegate.h"
-#include "connector/ConnectorContract.h"
 #include "update/InstallerScript.h"
 #include "update/Sha256.h"
 #include "update/TarnwickRelease.h"
@@ -52,10 +50,9 @@ std::string makeUUID() {
 }
 
 bool sameDigest(std::string_view a, std::string_view b) {
-  return std::ranges::equal(a, b, [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) ==
-           std::tolower(static_cast<unsigned char>(y));
-  });
+  // ASCII only: the user's locale has no say in how hexadecimal digits compare.
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  return std::ranges::equal(a, b, [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 namespace fs = std::filesystem;
