@@ -76,6 +76,18 @@ class TarnwickAppDelegate final : public platform::ApplicationDelegate,
   void presentUpdate(const update::TarnwickRelease& release, const std::string& downloadURL);
   // The running bundle, when it may be replaced in place.
   std::optional<std::filesystem::path> updateDestination();
+  // On the download's loader thread, blocking it while the tools run: stages the download in a
+  // work directory, verifies it and writes the installer, then queues the hand-off.
+  void prepareAndInstall(const update::TarnwickRelease& release,
+                         const std::filesystem::path& downloaded,
+                         const std::filesystem::path& destination);
+  // Starts the installer script and quits shortly after; the point of no return.
+  void handOffToInstaller(const update::TarnwickRelease& release,
+                          const std::filesystem::path& script, const std::filesystem::path& staged,
+                          const std::filesystem::path& destination,
+                          const std::filesystem::path& workDirectory);
+  // The one sheet of a failed update, then back to the interface.
+  void failUpdate(const std::string& reason);
 
   // --- Connector start and health (src/connector) ---
   void connect();

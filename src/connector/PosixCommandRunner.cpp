@@ -20,7 +20,7 @@ namespace tarnwick::connector {
 
 namespace {
 
-enum class Output { discard, pipe };
+enum class Output { discard, pipe, inherit };
 enum class Life { waited, detached };
 
 struct Child {
@@ -28,7 +28,8 @@ struct Child {
   int output = -1;  // read end of the output pipe, when one was asked for
 };
 
-// Standard error always goes to the null device; standard output to it or to a pipe. The tool
+// Standard error goes to the null device and standard output to it or to a pipe, unless the tool
+// keeps this process's streams (`inherit`). The tool
 // gets only its three standard descriptors, default signal handling and an empty signal mask, so
 // nothing of this process (sockets, the lock, a blocked or ignored signal) leaks into it. A
 // detached tool also gets its own session and no standard input, so it outlives this process.
@@ -48,14 +49,16 @@ std::optional<Child> spawn(const std::string& path, const std::vector<std::strin
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (life == Life::detached) {
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  }
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  if (output == Output::pipe) {
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  if (output != Output::inherit) {
+    if (life == Life::detached) {
+      posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    }
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    if (output == Output::pipe) {
+      posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    }
   }
 #ifdef __GLIBC__
 #if __GLIBC_PREREQ(2, 34)
@@ -145,19 +148,17 @@ std::string PosixCommandRunner::capture(const std::string& path,
   return isValidUTF8(bytes) ? bytes : "";
 }
 
-void PosixCommandRunner::launchDetached(const std::string& path,
-                                        const std::vector<std::string>& arguments) {
-  launchWatched(path, arguments);
-}
+namespace {
 
-std::function<bool()> PosixCommandRunner::launchWatched(const std::string& path,
-                                                        const std::vector<std::string>& arguments) {
-  // Started straight from this process in a session of its own; a waiter thread collects its
-  // status when it ends, so it leaves no zombie, and nothing waits for it here. The waiter is
-  // also what knows when it has ended.
-  auto child = spawn(locate(path), arguments, Output::discard, Life::detached);
+// Started straight from this process in a session of its own, so a hang-up of this process's
+// terminal does not reach it; a waiter thread collects its status when it ends, so it leaves no
+// zombie, and nothing waits for it here. The waiter is also what knows when it has ended: the
+// answer is a way to ask that, or nothing when the tool did not start.
+std::function<bool()> startDetached(const std::string& path,
+                                    const std::vector<std::string>& arguments, Output output) {
+  auto child = spawn(path, arguments, output, Life::detached);
   if (!child) {
-    return [] { return false; };
+    return nullptr;
   }
   auto running = std::make_shared<std::atomic<bool>>(true);
   try {
@@ -170,6 +171,24 @@ std::function<bool()> PosixCommandRunner::launchWatched(const std::string& path,
     // taken for running until then.
   }
   return [running] { return running->load(); };
+}
+
+}  // namespace
+
+void PosixCommandRunner::launchDetached(const std::string& path,
+                                        const std::vector<std::string>& arguments) {
+  startDetached(locate(path), arguments, Output::discard);
+}
+
+std::function<bool()> PosixCommandRunner::launchWatched(const std::string& path,
+                                                        const std::vector<std::string>& arguments) {
+  auto running = startDetached(locate(path), arguments, Output::discard);
+  return running ? running : [] { return false; };
+}
+
+bool PosixCommandRunner::launch(const std::string& path,
+                                const std::vector<std::string>& arguments) {
+  return startDetached(locate(path), arguments, Output::inherit) != nullptr;
 }
 
 bool isValidUTF8(const std::string& bytes) {

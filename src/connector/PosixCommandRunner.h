@@ -18,6 +18,10 @@ class PosixCommandRunner final : public platform::CommandRunner {
   void launchDetached(const std::string& path, const std::vector<std::string>& arguments) override;
   std::function<bool()> launchWatched(const std::string& path,
                                       const std::vector<std::string>& arguments) override;
+  bool launch(const std::string& path, const std::vector<std::string>& arguments) override;
+  std::string toolLocation(const std::string& canonicalPath) override {
+    return locate(canonicalPath);
+  }
 
  private:
   std::string locate(const std::string& path) const;

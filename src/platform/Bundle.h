@@ -24,6 +24,9 @@ class Bundle {
   virtual std::optional<std::filesystem::path> bundlePath() = 0;
   virtual std::optional<std::string> bundleIdentifier() = 0;
   virtual InfoValue infoValue(const std::string& key) = 0;
+  // An Info value of another bundle, the one at `bundle` (absent when it has no readable Info).
+  // Any thread.
+  virtual InfoValue infoValueAt(const std::filesystem::path& bundle, const std::string& key) = 0;
 };
 
 }  // namespace tarnwick::platform

@@ -23,6 +23,12 @@ class CommandRunner {
   // it never started).
   virtual std::function<bool()> launchWatched(const std::string& path,
                                               const std::vector<std::string>& arguments) = 0;
+  // Starts the tool without waiting for it and without touching its standard streams; it keeps
+  // running after this process ends. True when it started.
+  virtual bool launch(const std::string& path, const std::vector<std::string>& arguments) = 0;
+  // Where this system keeps the tool named by `canonicalPath`, for text that names tools itself
+  // (a script). The canonical path unless the system keeps the tool elsewhere.
+  virtual std::string toolLocation(const std::string& canonicalPath) { return canonicalPath; }
 };
 
 }  // namespace tarnwick::platform

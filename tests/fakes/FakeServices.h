@@ -68,9 +68,15 @@ class FakeBundle final : public platform::Bundle {
     auto found = info.find(key);
     return found == info.end() ? platform::InfoValue(platform::InfoAbsent{}) : found->second;
   }
+  platform::InfoValue infoValueAt(const std::filesystem::path& bundle,
+                                  const std::string& key) override {
+    auto found = otherInfo.find({bundle, key});
+    return found == otherInfo.end() ? platform::InfoValue(platform::InfoAbsent{}) : found->second;
+  }
   std::optional<std::filesystem::path> path;
   std::optional<std::string> identifier;
   std::map<std::string, platform::InfoValue> info;
+  std::map<std::pair<std::filesystem::path, std::string>, platform::InfoValue> otherInfo;
 };
 
 class FakeLoginItems final : public platform::LoginItems {
@@ -131,7 +137,7 @@ class FakeUserFolders final : public platform::UserFolders {
 class FakeCommandRunner final : public platform::CommandRunner {
  public:
   struct Call {
-    enum class Kind { run, capture, detached } kind;
+    enum class Kind { run, capture, detached, launched } kind;
     std::string path;
     std::vector<std::string> arguments;
     bool operator==(const Call&) const = default;
@@ -139,6 +145,9 @@ class FakeCommandRunner final : public platform::CommandRunner {
 
   bool run(const std::string& path, const std::vector<std::string>& arguments) override {
     calls.push_back({Call::Kind::run, path, arguments});
+    if (answer) {
+      return answer(calls.back());
+    }
     auto found = runResults.find(path);
     return found != runResults.end() && found->second;
   }
@@ -156,9 +165,21 @@ class FakeCommandRunner final : public platform::CommandRunner {
     launchDetached(path, arguments);
     return [running = detachedRunning] { return *running; };
   }
+  bool launch(const std::string& path, const std::vector<std::string>& arguments) override {
+    calls.push_back({Call::Kind::launched, path, arguments});
+    return launchResult;
+  }
+  std::string toolLocation(const std::string& canonicalPath) override {
+    auto found = toolLocations.find(canonicalPath);
+    return found == toolLocations.end() ? canonicalPath : found->second;
+  }
 
   std::vector<Call> calls;
+  // When set, decides every run (and may act on files, as the tool would); else runResults.
+  std::function<bool(const Call&)> answer;
   std::map<std::string, bool> runResults;
+  bool launchResult = true;
+  std::map<std::string, std::string> toolLocations;
   std::map<std::string, std::string> captureOutputs;
   std::shared_ptr<bool> detachedRunning = std::make_shared<bool>(false);
 };

@@ -234,5 +234,28 @@ TEST_F(CommandRunner, ADetachedToolOutlivesTheProcessThatStartedIt) {
   EXPECT_EQ(recordIn(record).session, recordIn(record).pid);
 }
 
+TEST_F(CommandRunner, LaunchKeepsTheStreamsOutlivesItsStarterAndSaysWhetherItStarted) {
+  EXPECT_FALSE(runner.launch(at("missing").string(), {}));
+  EXPECT_TRUE(runner.launch(tool, {"print", "", "3"}));  // started; its status is not its concern
+
+  // The launched tool writes into its starter's own output and holds nothing else open.
+  auto output = at("output");
+  Process starter(tool, {"launch", tool, "descriptors"}, {.stdoutFile = output});
+  EXPECT_EQ(starter.wait(10s), 0);
+  EXPECT_TRUE(waitUntil([&] { return readFile(output) == "0 1 2"; }, 10s)) << readFile(output);
+
+  auto record = at("record");
+  auto done = at("record.done");
+  Process lingerer(tool, {"launch", tool, "linger", "1000", record.string()}, {});
+  EXPECT_EQ(lingerer.wait(10s), 0);
+  EXPECT_FALSE(fs::exists(done));
+  EXPECT_TRUE(waitUntil([&] { return fs::exists(done); }, 10s));
+  EXPECT_EQ(recordIn(record).session, recordIn(record).pid);
+
+  PosixCommandRunner mapped([](const std::string& path) { return path + ".moved"; });
+  EXPECT_EQ(mapped.toolLocation("/usr/bin/ditto"), "/usr/bin/ditto.moved");
+  EXPECT_EQ(runner.toolLocation("/usr/bin/ditto"), "/usr/bin/ditto");
+}
+
 }  // namespace
 }  // namespace tarnwick::integration

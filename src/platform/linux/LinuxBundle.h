@@ -18,6 +18,9 @@ class LinuxBundle final : public Bundle {
   std::optional<std::filesystem::path> bundlePath() override { return bundle_; }
   std::optional<std::string> bundleIdentifier() override;
   InfoValue infoValue(const std::string& key) override;
+  InfoValue infoValueAt(const std::filesystem::path& bundle, const std::string& key) override {
+    return LinuxBundle(bundle).infoValue(key);
+  }
 
  private:
   std::optional<std::filesystem::path> bundle_;

@@ -99,6 +99,16 @@ TEST_F(TemporaryBundle, InfoValuesAreStringsOtherOrAbsent) {
   EXPECT_EQ(info.bundleIdentifier(), "com.example.probe");
 }
 
+TEST_F(TemporaryBundle, AnotherBundlesInfoIsReadFromItsOwnFolder) {
+  writeInfo(infoXML);
+  LinuxBundle none(std::nullopt);
+  EXPECT_EQ(none.infoValueAt(bundle_, "CFBundleShortVersionString"),
+            InfoValue(std::string("2.3.1")));
+  EXPECT_EQ(none.infoValueAt(bundle_, "Number"), InfoValue(InfoOther{}));
+  EXPECT_EQ(none.infoValueAt(root_ / "Other.app", "CFBundleShortVersionString"),
+            InfoValue(InfoAbsent{}));
+}
+
 TEST_F(TemporaryBundle, ABinaryInfoFileReadsTheSame) {
   plist_t root = nullptr;
   plist_from_memory(infoXML, static_cast<uint32_t>(std::string(infoXML).size()), &root);
