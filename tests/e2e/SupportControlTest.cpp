@@ -14,14 +14,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string fileContents(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
 std::vector<std::string> fileLines(const fs::path& path) {
   std::vector<std::string> lines;
-  std::istringstream stream(fileContents(path));
+  std::istringstream stream(readFile(path));
   for (std::string line; std::getline(stream, line);) {
     lines.push_back(line);
   }
@@ -234,7 +229,7 @@ TEST_F(SupportControl, ASnapshotIsAJPEGOfTheWholeScreenWhateverTheName) {
     auto result = support({"--tarnwick-support-snapshot", path.string()});
     EXPECT_EQ(result.status, 0) << name;
     EXPECT_EQ(result.output, ok) << name;
-    auto data = fileContents(path);
+    auto data = readFile(path);
     EXPECT_TRUE(data.ends_with("\xFF\xD9")) << name;
     EXPECT_EQ(jpegSize(data), (std::pair{display.width(), display.height()})) << name;
   }
@@ -255,7 +250,7 @@ TEST(SupportControlScreens, ASnapshotFollowsTheScreenSize) {
   auto result = runCommand(appExecutable().string(), {"--tarnwick-support-snapshot", path.string()},
                            options, 30s);
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(jpegSize(fileContents(path)), (std::pair{640, 480}));
+  EXPECT_EQ(jpegSize(readFile(path)), (std::pair{640, 480}));
 }
 
 }  // namespace

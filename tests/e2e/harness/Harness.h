@@ -24,6 +24,7 @@ using testsupport::readFile;
 using testsupport::runCommand;
 using testsupport::VirtualDisplay;
 using testsupport::waitUntil;
+using testsupport::writeFile;
 using namespace std::chrono_literals;
 
 // Ends a process that is not our child: SIGTERM, then SIGKILL if it is still there after 3 s.

@@ -2,6 +2,8 @@
 
 #include <httplib.h>
 
+#include <cctype>
+
 namespace tarnwick::e2e {
 
 ConnectorClient::ConnectorClient(int port) : port_(port) {}
@@ -93,6 +95,27 @@ std::function<bool(const Json&)> logEntryWith(const Json& fields) {
     }
     return true;
   };
+}
+
+std::function<bool(const Json&)> interfaceLoaded() {
+  return logEntryWith(
+      {{"event", "loaded"}, {"path", "/"}, {"isTop", true}, {"origin", "http://127.0.0.1:8766"}});
+}
+
+std::string percentEncoded(const std::string& text) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out;
+  for (char signedChar : text) {
+    auto c = static_cast<unsigned char>(signedChar);
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += digits[c >> 4];
+      out += digits[c & 15];
+    }
+  }
+  return out;
 }
 
 std::filesystem::path standInExecutable() {

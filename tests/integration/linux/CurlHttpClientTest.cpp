@@ -1,8 +1,5 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +8,7 @@
 #include <set>
 
 #include "Files.h"
+#include "LoopbackPort.h"
 #include "Processes.h"
 #include "platform/linux/CurlHttpClient.h"
 
@@ -133,16 +131,10 @@ HttpRequest get(const std::string& url, double timeout = 10.0) {
 }
 
 // A port nothing listens on: bound once, then let go.
-int unusedPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
+std::string refusingURL() {
+  LoopbackPort port;
+  port.close();
+  return port.url();
 }
 
 // What the server saw of a request's headers, without the entries the server adds itself.
@@ -314,7 +306,7 @@ TEST_F(CurlClient, ARequestPastItsTimeoutFailsAsTimedOut) {
 
 TEST_F(CurlClient, ARefusedConnectionHasNoStatus) {
   CurlHttpClient client;
-  auto pending = fetch(client, get("http://127.0.0.1:" + std::to_string(unusedPort()) + "/", 2.0));
+  auto pending = fetch(client, get(refusingURL(), 2.0));
   auto outcome = await(pending);
   EXPECT_EQ(outcome.response.transportError, "Could not connect to the server.");
   EXPECT_FALSE(outcome.response.status);
@@ -387,7 +379,7 @@ TEST_F(CurlClient, ADownloadedFileLivesOnlyUntilItsCompletionReturns) {
   ASSERT_TRUE(movedOutcome.file);
   EXPECT_FALSE(fs::exists(*movedOutcome.file));
 
-  auto failed = download(client, get("http://127.0.0.1:" + std::to_string(unusedPort()) + "/"));
+  auto failed = download(client, get(refusingURL()));
   auto failedOutcome = await(failed);
   EXPECT_TRUE(failedOutcome.response.transportError);
   EXPECT_FALSE(failedOutcome.file);
