@@ -2,9 +2,7 @@
 // client that records what reaches it.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <iterator>
-#include <sstream>
 
 #include "Harness.h"
 #include "KeyboardMapping.h"
@@ -13,15 +11,6 @@ namespace tarnwick::e2e {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::vector<std::string> fileLines(const fs::path& path) {
-  std::vector<std::string> lines;
-  std::istringstream stream(readFile(path));
-  for (std::string line; std::getline(stream, line);) {
-    lines.push_back(line);
-  }
-  return lines;
-}
 
 // The recorder's window covers the screen and has the focus unless told otherwise.
 class Recorder {
@@ -34,7 +23,7 @@ class Recorder {
   bool ready() {
     return waitUntil([this] { return contains("ready"); }, 10s);
   }
-  std::vector<std::string> lines() const { return fileLines(output_); }
+  std::vector<std::string> lines() const { return linesOf(readFile(output_)); }
   bool contains(const std::string& line) const {
     auto all = lines();
     return std::find(all.begin(), all.end(), line) != all.end();

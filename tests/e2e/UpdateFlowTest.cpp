@@ -6,7 +6,6 @@
 #include <httplib.h>
 
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "Harness.h"
@@ -57,8 +56,7 @@ class UpdateFlow : public ::testing::Test {
   // One JSON object for each manifest request, oldest first.
   std::vector<Json> requests() {
     std::vector<Json> found;
-    std::istringstream lines(readFile(folder.path() / "requests.jsonl"));
-    for (std::string line; std::getline(lines, line);) {
+    for (const auto& line : linesOf(readFile(folder.path() / "requests.jsonl"))) {
       found.push_back(Json::parse(line, nullptr, false));
     }
     return found;
@@ -66,13 +64,8 @@ class UpdateFlow : public ::testing::Test {
 
   // What the shell's alerts say: "alert", then "text: …" and "button: …" lines.
   std::vector<std::string> alerts() {
-    auto read = runCommand(TARNWICK_ALERT_PROBE, {}, session.environment("alert-probe"), 20s);
-    std::vector<std::string> lines;
-    std::istringstream stream(read.output);
-    for (std::string line; std::getline(stream, line);) {
-      lines.push_back(line);
-    }
-    return lines;
+    return linesOf(
+        runCommand(TARNWICK_ALERT_PROBE, {}, session.environment("alert-probe"), 20s).output);
   }
   std::vector<std::string> waitForAlert(const std::string& title, Clock::duration timeout = 30s) {
     std::vector<std::string> lines;

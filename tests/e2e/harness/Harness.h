@@ -18,6 +18,7 @@
 namespace tarnwick::e2e {
 
 using testsupport::Clock;
+using testsupport::linesOf;
 using testsupport::CommandResult;
 using testsupport::Process;
 using testsupport::readFile;

@@ -17,6 +17,19 @@ httplib::Client client(int port) {
   return client;
 }
 
+// The JSON array an answer holds; an empty one for anything else.
+Json array(const httplib::Result& result) {
+  if (!result || result->status != 200) {
+    return Json::array();
+  }
+  auto parsed = Json::parse(result->body, nullptr, false);
+  return parsed.is_array() ? parsed : Json::array();
+}
+
+bool noContent(const httplib::Result& result) {
+  return result && result->status == 204;
+}
+
 }  // namespace
 
 std::optional<ConnectorClient::Answer> ConnectorClient::get(const std::string& path) {
@@ -29,41 +42,21 @@ std::optional<ConnectorClient::Answer> ConnectorClient::get(const std::string& p
 }
 
 Json ConnectorClient::log() {
-  auto http = client(port_);
-  auto result = http.Get("/test/log");
-  if (!result || result->status != 200) {
-    return Json::array();
-  }
-  auto parsed = Json::parse(result->body, nullptr, false);
-  return parsed.is_array() ? parsed : Json::array();
+  return array(client(port_).Get("/test/log"));
 }
-
 bool ConnectorClient::clearLog() {
-  auto http = client(port_);
-  auto result = http.Delete("/test/log");
-  return result && result->status == 204;
+  return noContent(client(port_).Delete("/test/log"));
 }
 
 bool ConnectorClient::command(const Json& command) {
-  auto http = client(port_);
-  auto result = http.Post("/test/command", command.dump(), "application/json");
-  return result && result->status == 204;
+  return noContent(client(port_).Post("/test/command", command.dump(), "application/json"));
 }
 
 Json ConnectorClient::requests() {
-  auto http = client(port_);
-  auto result = http.Get("/test/requests");
-  if (!result || result->status != 200) {
-    return Json::array();
-  }
-  auto parsed = Json::parse(result->body, nullptr, false);
-  return parsed.is_array() ? parsed : Json::array();
+  return array(client(port_).Get("/test/requests"));
 }
-
 bool ConnectorClient::clearRequests() {
-  auto http = client(port_);
-  auto result = http.Delete("/test/requests");
-  return result && result->status == 204;
+  return noContent(client(port_).Delete("/test/requests"));
 }
 
 std::optional<std::vector<Json>> ConnectorClient::waitForLog(
