@@ -67,12 +67,6 @@ int widestTextRow(ShellSession& session) {
   return widest;
 }
 
-// The interface page's own report that it loaded in the window, from the Connector's log.
-auto interfaceLoaded() {
-  return logEntryWith(
-      {{"event", "loaded"}, {"path", "/"}, {"isTop", true}, {"origin", "http://127.0.0.1:8766"}});
-}
-
 std::filesystem::path loginItemExecutable(const fs::path& bundle) {
   return bundle /
          "Contents/Library/LoginItems/Tarnwick Connector.app/Contents/MacOS/Tarnwick Connector";

@@ -2,9 +2,8 @@
 // redeemed at cold start against the stand-in service host over HTTPS.
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include "Harness.h"
+#include "ServiceHost.h"
 #include "ShellSession.h"
 #include "StandIn.h"
 
@@ -12,10 +11,6 @@ namespace tarnwick::e2e {
 namespace {
 
 namespace fs = std::filesystem;
-
-auto interfaceLoaded() {
-  return logEntryWith({{"event", "loaded"}, {"path", "/"}, {"isTop", true}});
-}
 
 auto pairingPageLoaded(const std::string& search) {
   return logEntryWith(
@@ -77,67 +72,10 @@ TEST_F(RunningShell, APairingLinkOpenedWithXdgOpenReachesTheRunningShell) {
   EXPECT_EQ(session.screen().shellWindows().size(), 1U);
 }
 
-// The stand-in service host, trusted through a test CA, reached under the service host's name.
-class ServiceHost {
- public:
-  explicit ServiceHost(const fs::path& folder) : folder_(folder) {
-    auto made = runCommand("/bin/bash", {TARNWICK_MAKE_TEST_CA, folder.string()}, {}, 60s);
-    if (made.status != 0) {
-      return;
-    }
-    Process::Options options;
-    options.stdoutFile = folder / "service.out";
-    process_ = std::make_unique<Process>(
-        TARNWICK_SERVICE_HOST,
-        std::vector<std::string>{"--cert", (folder / "server.crt").string(), "--key",
-                                 (folder / "server.key").string(), "--port", std::to_string(port),
-                                 "--log", (folder / "requests.jsonl").string()},
-        options);
-    ready_ = waitUntil(
-        [&] {
-          std::ifstream out(folder / "service.out");
-          std::string line;
-          return std::getline(out, line) && line.starts_with("listening");
-        },
-        20s);
-  }
-  bool ready() const { return ready_; }
-  std::string requests() const {
-    std::ifstream file(folder_ / "requests.jsonl");
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  }
+// The stand-in service host on a port of its own, writing down each request.
+constexpr int servicePort = 18443;
 
-  // Runs the shell with the service host's name mapped to loopback and the test CA trusted, in a
-  // mount namespace of its own: the shell reads no setting of ours.
-  std::unique_ptr<Process> launchShell(ShellSession& session, const std::string& link) const {
-    std::ofstream(folder_ / "hosts") << "127.0.0.1 localhost tarnwick.com\n";
-    {
-      std::ifstream system("/etc/ssl/certs/ca-certificates.crt");
-      std::ifstream ca(folder_ / "ca.crt");
-      std::ofstream bundle(folder_ / "ca-bundle.crt");
-      bundle << system.rdbuf() << ca.rdbuf();
-    }
-    std::string script =
-        "mount --bind \"$1\" /etc/hosts && mount --bind \"$2\" /etc/ssl/certs/ca-certificates.crt "
-        "&& shift 2 && exec \"$@\"";
-    return std::make_unique<Process>(
-        "/usr/bin/unshare",
-        std::vector<std::string>{"--mount", "--propagation", "private", "/bin/sh", "-c", script,
-                                 "sh", (folder_ / "hosts").string(),
-                                 (folder_ / "ca-bundle.crt").string(), appExecutable().string(),
-                                 link},
-        session.environment("shell"));
-  }
-
-  static constexpr int port = 18443;
-
- private:
-  fs::path folder_;
-  std::unique_ptr<Process> process_;
-  bool ready_ = false;
-};
-
-std::string redemptionURL(const std::string& installCode, int port = ServiceHost::port) {
+std::string redemptionURL(const std::string& installCode, int port = servicePort) {
   return "https://tarnwick.com:" + std::to_string(port) + "/support/install/" + installCode +
          "/pair";
 }
@@ -157,13 +95,15 @@ class Invitation : public ::testing::Test {
   }
   ConnectorClient client;
   TemporaryFolder folder{"tarnwick-service"};
-  ServiceHost service{folder.path()};
+  ServiceHost service{
+      folder.path(), servicePort, {"--log", (folder.path() / "requests.jsonl").string()}};
+  std::string requests() const { return readFile(folder.path() / "requests.jsonl"); }
   ShellSession session{ShellSession::PageText::read};
 };
 
 TEST_F(Invitation, AtColdStartIsRedeemedAndEndsOnThePairingPage) {
   // The service takes its time, so that what shows meanwhile can be read.
-  auto shell = service.launchShell(session, invitation(redemptionURL("slow-6")));
+  auto shell = service.launchShell(session, {invitation(redemptionURL("slow-6"))});
   ASSERT_TRUE(shell->started());
   ASSERT_TRUE(session.waitForMainWindow());
   EXPECT_TRUE(session.waitForPageText("Preparing your secure connection…", 20s))
@@ -179,8 +119,8 @@ TEST_F(Invitation, AtColdStartIsRedeemedAndEndsOnThePairingPage) {
                         "&completion_url=https://tarnwick.com/support/install/slow-6/complete"
                         "&completion_token=t%26k%2Bslow-6"),
       60s))
-      << client.log().dump() << "\nservice: " << service.requests();
-  EXPECT_NE(service.requests().find("/support/install/slow-6/pair"), std::string::npos);
+      << client.log().dump() << "\nservice: " << requests();
+  EXPECT_NE(requests().find("/support/install/slow-6/pair"), std::string::npos);
   session.screenshot("links-invitation-pairing-page");
   shell->terminate();
 }
@@ -197,13 +137,13 @@ TEST_F(Invitation, AFailingRedemptionShowsTheServicesSentenceOrTheTransferErrorW
       {redemptionURL("error-expired"), "This setup link has expired." + suffix},
       {redemptionURL("not-json-page"), "The setup link could not be prepared." + suffix},
       // Nothing listens there: the transfer's own sentence.
-      {redemptionURL("any", ServiceHost::port + 1), "Could not connect to the server." + suffix},
+      {redemptionURL("any", servicePort + 1), "Could not connect to the server." + suffix},
   };
   std::unique_ptr<Process> shell;
   for (const auto& [redemption, shown] : cases) {
     SCOPED_TRACE(redemption);
     if (!shell) {
-      shell = service.launchShell(session, invitation(redemption));
+      shell = service.launchShell(session, {invitation(redemption)});
       ASSERT_TRUE(shell->started());
       ASSERT_TRUE(session.waitForMainWindow());
     } else {
@@ -212,7 +152,7 @@ TEST_F(Invitation, AFailingRedemptionShowsTheServicesSentenceOrTheTransferErrorW
       EXPECT_EQ(second.status, 0);
     }
     EXPECT_TRUE(session.waitForPageText(shown, 40s))
-        << ::testing::PrintToString(session.pageText()) << "\nservice: " << service.requests();
+        << ::testing::PrintToString(session.pageText()) << "\nservice: " << requests();
   }
   session.screenshot("links-invitation-failed");
   EXPECT_TRUE(session.connectors().empty());

@@ -22,22 +22,6 @@ constexpr int otherPort = 8767;
 const std::string local = "http://127.0.0.1:8766";
 const std::string other = "http://127.0.0.1:" + std::to_string(otherPort);
 
-std::string encode(const std::string& text) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string out;
-  for (char signedChar : text) {
-    auto c = static_cast<unsigned char>(signedChar);
-    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += digits[c >> 4];
-      out += digits[c & 15];
-    }
-  }
-  return out;
-}
-
 class PageDutiesTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -97,7 +81,8 @@ TEST_F(PageDutiesTest, TheInterfacesAlertAndConfirmShowSheetsAndReturnTheAnswers
   for (const auto& testCase : cases) {
     SCOPED_TRACE(testCase.action + ": " + testCase.message + " / " + testCase.key);
     ASSERT_TRUE(navigate(
-        local_, local + "/test/act?do=" + testCase.action + "&message=" + encode(testCase.message),
+        local_,
+        local + "/test/act?do=" + testCase.action + "&message=" + percentEncoded(testCase.message),
         local_, "/test/act"));
     auto sheet = session_.waitForSheet();
     ASSERT_TRUE(sheet) << "no sheet";
@@ -130,7 +115,8 @@ TEST_F(PageDutiesTest, DialogsFromFramesAndOtherOriginsShowNothingAndReturnAtOnc
     bool dialogIsOther;  // the dialog's frame reports to the other origin
   };
   auto act = [](const std::string& action, const std::string& via = "direct") {
-    return "do=" + action + "&message=" + encode("Can I see your accounts?") + "&via=" + via;
+    return "do=" + action + "&message=" + percentEncoded("Can I see your accounts?") +
+           "&via=" + via;
   };
   const std::vector<Case> cases = {
       {"alert from a srcdoc iframe", local + "/test/frame?" + act("alert"), "/test/frame", false,
@@ -138,14 +124,15 @@ TEST_F(PageDutiesTest, DialogsFromFramesAndOtherOriginsShowNothingAndReturnAtOnc
       {"confirm from a srcdoc iframe", local + "/test/frame?" + act("confirm"), "/test/frame",
        false, false},
       {"alert from a cross-origin iframe",
-       local + "/test/frame?child=" + encode(other + "/test/act?" + act("alert")), "/test/frame",
-       false, true},
+       local + "/test/frame?child=" + percentEncoded(other + "/test/act?" + act("alert")),
+       "/test/frame", false, true},
       {"alert from a page under localhost", "http://localhost:8766/test/act?" + act("alert"),
        "/test/act", false, false},
       {"confirm from a page on another port", other + "/test/act?" + act("confirm"), "/test/act",
        true, true},
       {"an iframe borrowing the alert of a frame it makes",
-       local + "/test/frame?child=" + encode(other + "/test/act?" + act("alert", "fresh-frame")),
+       local + "/test/frame?child=" +
+           percentEncoded(other + "/test/act?" + act("alert", "fresh-frame")),
        "/test/frame", false, true},
   };
   for (const auto& testCase : cases) {
@@ -166,10 +153,10 @@ TEST_F(PageDutiesTest, DialogsFromFramesAndOtherOriginsShowNothingAndReturnAtOnc
   }
 
   // The engine keeps alert on each window, so a frame finds no other one to borrow.
-  ASSERT_TRUE(navigate(
-      local_,
-      local + "/test/frame?child=" + encode(other + "/test/act?" + act("alert", "prototype")),
-      local_, "/test/frame"));
+  ASSERT_TRUE(navigate(local_,
+                       local + "/test/frame?child=" +
+                           percentEncoded(other + "/test/act?" + act("alert", "prototype")),
+                       local_, "/test/frame"));
   auto borrowed = dialogResult(other_);
   ASSERT_TRUE(borrowed);
   EXPECT_EQ((*borrowed)["unavailable"], true);
@@ -284,8 +271,8 @@ TEST_F(PageDutiesTest, TheInterfacesFileInputOpensAPanelAndAnIframesDoesNot) {
   EXPECT_FALSE(local_.waitForLog(logEntryWith({{"event", "file-change"}}), 1s));
 
   // The same input in a frame of another origin.
-  ASSERT_TRUE(navigate(local_, local + "/test/frame?child=" + encode(other + "/test/file"), local_,
-                       "/test/frame"));
+  ASSERT_TRUE(navigate(local_, local + "/test/frame?child=" + percentEncoded(other + "/test/file"),
+                       local_, "/test/frame"));
   ASSERT_TRUE(other_.waitForLog(logEntryWith({{"event", "loaded"}, {"path", "/test/file"}}), 15s));
   ASSERT_TRUE(session_.clickInContent(200, 200));
   std::this_thread::sleep_for(2s);
@@ -314,30 +301,25 @@ fs::path registerRecorder(const fs::path& home, const std::string& scheme) {
   return record;
 }
 
-std::string contents(const fs::path& file) {
-  std::ifstream in(file);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 TEST_F(PageDutiesTest, ABlankTargetWebLinkGoesToTheBrowserAndAMailLinkNowhere) {
   auto web = registerRecorder(session_.home(), "https");
   auto mail = registerRecorder(session_.home(), "mailto");
   const std::string outside = "https://tarnwick.invalid/outside?from=link";
-  ASSERT_TRUE(
-      navigate(local_, local + "/test/links?web=" + encode(outside), local_, "/test/links"));
+  ASSERT_TRUE(navigate(local_, local + "/test/links?web=" + percentEncoded(outside), local_,
+                       "/test/links"));
   auto area = session_.content();
   ASSERT_TRUE(area);
 
   ASSERT_TRUE(session_.clickInContent(area->width / 2, area->height / 4));
   ASSERT_TRUE(local_.waitForLog(logEntryWith({{"event", "click"}, {"id", "web"}}), 10s));
-  EXPECT_TRUE(waitUntil([&] { return contents(web) == outside + "\n"; }, 15s))
-      << "the browser got: " << contents(web);
+  EXPECT_TRUE(waitUntil([&] { return readFile(web) == outside + "\n"; }, 15s))
+      << "the browser got: " << readFile(web);
 
   ASSERT_TRUE(session_.clickInContent(area->width / 2, area->height * 3 / 4));
   ASSERT_TRUE(local_.waitForLog(logEntryWith({{"event", "click"}, {"id", "mail"}}), 10s));
   std::this_thread::sleep_for(2s);
-  EXPECT_FALSE(fs::exists(mail)) << "the mail link was opened: " << contents(mail);
-  EXPECT_EQ(contents(web), outside + "\n");
+  EXPECT_FALSE(fs::exists(mail)) << "the mail link was opened: " << readFile(mail);
+  EXPECT_EQ(readFile(web), outside + "\n");
   // The window kept its page: nothing else loaded.
   auto loaded = local_.waitForLog(logEntryWith({{"event", "loaded"}}), 100ms);
   ASSERT_TRUE(loaded);
@@ -394,7 +376,7 @@ TEST_F(PageDutiesTest, PasteReplacesTheSelectionWithOneInputEventAndLeavesReadOn
     ASSERT_TRUE(clipboard.ready()) << "could not set the clipboard";
     ASSERT_TRUE(navigate(local_,
                          local + "/test/paste?field=" + testCase.field +
-                             "&value=" + encode("Hello world") + "&start=6&end=11",
+                             "&value=" + percentEncoded("Hello world") + "&start=6&end=11",
                          local_, "/test/paste"));
     auto ready = local_.waitForLog(logEntryWith({{"event", "paste-ready"}}), 10s);
     ASSERT_TRUE(ready);

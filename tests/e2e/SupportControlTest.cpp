@@ -2,9 +2,7 @@
 // client that records what reaches it.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <iterator>
-#include <sstream>
 
 #include "Harness.h"
 #include "KeyboardMapping.h"
@@ -13,20 +11,6 @@ namespace tarnwick::e2e {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string fileContents(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
-std::vector<std::string> fileLines(const fs::path& path) {
-  std::vector<std::string> lines;
-  std::istringstream stream(fileContents(path));
-  for (std::string line; std::getline(stream, line);) {
-    lines.push_back(line);
-  }
-  return lines;
-}
 
 // The recorder's window covers the screen and has the focus unless told otherwise.
 class Recorder {
@@ -39,7 +23,7 @@ class Recorder {
   bool ready() {
     return waitUntil([this] { return contains("ready"); }, 10s);
   }
-  std::vector<std::string> lines() const { return fileLines(output_); }
+  std::vector<std::string> lines() const { return linesOf(readFile(output_)); }
   bool contains(const std::string& line) const {
     auto all = lines();
     return std::find(all.begin(), all.end(), line) != all.end();
@@ -234,7 +218,7 @@ TEST_F(SupportControl, ASnapshotIsAJPEGOfTheWholeScreenWhateverTheName) {
     auto result = support({"--tarnwick-support-snapshot", path.string()});
     EXPECT_EQ(result.status, 0) << name;
     EXPECT_EQ(result.output, ok) << name;
-    auto data = fileContents(path);
+    auto data = readFile(path);
     EXPECT_TRUE(data.ends_with("\xFF\xD9")) << name;
     EXPECT_EQ(jpegSize(data), (std::pair{display.width(), display.height()})) << name;
   }
@@ -255,7 +239,7 @@ TEST(SupportControlScreens, ASnapshotFollowsTheScreenSize) {
   auto result = runCommand(appExecutable().string(), {"--tarnwick-support-snapshot", path.string()},
                            options, 30s);
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(jpegSize(fileContents(path)), (std::pair{640, 480}));
+  EXPECT_EQ(jpegSize(readFile(path)), (std::pair{640, 480}));
 }
 
 }  // namespace

@@ -6,10 +6,10 @@
 #include <httplib.h>
 
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "Harness.h"
+#include "ServiceHost.h"
 #include "ShellSession.h"
 #include "StandIn.h"
 
@@ -25,78 +25,6 @@ const std::string newestNote = "The Mac app itself, " + version +
                                ", is also the newest; it changes only when the app is rebuilt, so "
                                "it can stand still for months.";
 
-std::string readAll(const fs::path& path) {
-  std::ifstream file(path);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-auto interfaceLoaded() {
-  return logEntryWith({{"event", "loaded"}, {"path", "/"}, {"isTop", true}});
-}
-
-// The stand-in service host on the manifest's own port, trusted through a test CA.
-class ManifestHost {
- public:
-  explicit ManifestHost(const fs::path& folder) : folder_(folder) {
-    if (runCommand("/bin/bash", {TARNWICK_MAKE_TEST_CA, folder.string()}, {}, 60s).status != 0) {
-      return;
-    }
-    setMode("newer");
-    Process::Options options;
-    options.stdoutFile = folder / "service.out";
-    options.environment["TARNWICK_SERVICE_MANIFEST_MODE"] = (folder / "mode").string();
-    options.environment["TARNWICK_SERVICE_MANIFEST_REQUESTS"] =
-        (folder / "requests.jsonl").string();
-    process_ = std::make_unique<Process>(
-        TARNWICK_SERVICE_HOST,
-        std::vector<std::string>{"--cert", (folder / "server.crt").string(), "--key",
-                                 (folder / "server.key").string(), "--port", "443"},
-        options);
-    ready_ =
-        waitUntil([&] { return readAll(folder / "service.out").starts_with("listening"); }, 20s);
-  }
-  bool ready() const { return ready_; }
-  void setMode(const std::string& mode) const { std::ofstream(folder_ / "mode") << mode << "\n"; }
-  // One JSON object for each manifest request, oldest first.
-  std::vector<Json> requests() const {
-    std::vector<Json> found;
-    std::istringstream lines(readAll(folder_ / "requests.jsonl"));
-    for (std::string line; std::getline(lines, line);) {
-      found.push_back(Json::parse(line, nullptr, false));
-    }
-    return found;
-  }
-
-  // The shell with tarnwick.com mapped to loopback and the test CA trusted; with `readOnly`, that
-  // folder is mounted read-only for it.
-  std::unique_ptr<Process> launchShell(ShellSession& session,
-                                       const std::optional<fs::path>& readOnly = {}) const {
-    std::ofstream(folder_ / "hosts") << "127.0.0.1 localhost tarnwick.com\n";
-    {
-      std::ifstream system("/etc/ssl/certs/ca-certificates.crt");
-      std::ifstream ca(folder_ / "ca.crt");
-      std::ofstream bundle(folder_ / "ca-bundle.crt");
-      bundle << system.rdbuf() << ca.rdbuf();
-    }
-    std::string script =
-        "mount --bind \"$1\" /etc/hosts && mount --bind \"$2\" /etc/ssl/certs/ca-certificates.crt "
-        "&& if [ -n \"$3\" ]; then mount --bind \"$3\" \"$3\" && mount -o remount,bind,ro \"$3\"; "
-        "fi && shift 3 && exec \"$@\"";
-    return std::make_unique<Process>(
-        "/usr/bin/unshare",
-        std::vector<std::string>{"--mount", "--propagation", "private", "/bin/sh", "-c", script,
-                                 "sh", (folder_ / "hosts").string(),
-                                 (folder_ / "ca-bundle.crt").string(),
-                                 readOnly ? readOnly->string() : "", appExecutable().string()},
-        session.environment("shell"));
-  }
-
- private:
-  fs::path folder_;
-  std::unique_ptr<Process> process_;
-  bool ready_ = false;
-};
-
 class UpdateFlow : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -106,7 +34,7 @@ class UpdateFlow : public ::testing::Test {
   }
 
   void start(const std::optional<fs::path>& readOnly = {}) {
-    shell = service.launchShell(session, readOnly);
+    shell = service.launchShell(session, {}, readOnly);
     ASSERT_TRUE(shell->started());
     ASSERT_TRUE(session.waitForMainWindow());
     ASSERT_TRUE(client.waitForLog(interfaceLoaded(), 60s)) << "the interface never loaded";
@@ -115,24 +43,29 @@ class UpdateFlow : public ::testing::Test {
   // Started with the shell's own version on offer, so that the automatic check 5 s after launch
   // passes silently; from then on the manifest is served in `mode`, for the check from the menu.
   void startForAManualCheck(const std::string& mode, const std::optional<fs::path>& readOnly = {}) {
-    service.setMode("version-" + version);
+    setMode("version-" + version);
     start(readOnly);
-    ASSERT_TRUE(waitUntil([&] { return service.requests().size() == 1; }, 30s))
+    ASSERT_TRUE(waitUntil([&] { return requests().size() == 1; }, 30s))
         << "the automatic check never asked";
     std::this_thread::sleep_for(1s);
     ASSERT_FALSE(has(alerts(), "alert"));
-    service.setMode(mode);
+    setMode(mode);
+  }
+
+  void setMode(const std::string& mode) { writeFile(folder.path() / "mode", mode + "\n"); }
+  // One JSON object for each manifest request, oldest first.
+  std::vector<Json> requests() {
+    std::vector<Json> found;
+    for (const auto& line : linesOf(readFile(folder.path() / "requests.jsonl"))) {
+      found.push_back(Json::parse(line, nullptr, false));
+    }
+    return found;
   }
 
   // What the shell's alerts say: "alert", then "text: …" and "button: …" lines.
   std::vector<std::string> alerts() {
-    auto read = runCommand(TARNWICK_ALERT_PROBE, {}, session.environment("alert-probe"), 20s);
-    std::vector<std::string> lines;
-    std::istringstream stream(read.output);
-    for (std::string line; std::getline(stream, line);) {
-      lines.push_back(line);
-    }
-    return lines;
+    return linesOf(
+        runCommand(TARNWICK_ALERT_PROBE, {}, session.environment("alert-probe"), 20s).output);
   }
   std::vector<std::string> waitForAlert(const std::string& title, Clock::duration timeout = 30s) {
     std::vector<std::string> lines;
@@ -161,7 +94,7 @@ class UpdateFlow : public ::testing::Test {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
   }
   std::string preferences() {
-    return readAll(session.home() / ".config" / "Tarnwick" / "preferences.ini");
+    return readFile(session.home() / ".config" / "Tarnwick" / "preferences.ini");
   }
   // What the stand-in Connector's interface check answers from now on.
   static bool setClientCheck(const std::string& answer) {
@@ -182,7 +115,13 @@ class UpdateFlow : public ::testing::Test {
 
   ConnectorClient client;
   TemporaryFolder folder{"tarnwick-update"};
-  ManifestHost service{folder.path()};
+  // The stand-in service host on the manifest's own port, serving it in the mode written to a file.
+  ServiceHost service{
+      folder.path(),
+      443,
+      {},
+      {{"TARNWICK_SERVICE_MANIFEST_MODE", (folder.path() / "mode").string()},
+       {"TARNWICK_SERVICE_MANIFEST_REQUESTS", (folder.path() / "requests.jsonl").string()}}};
   ShellSession session{ShellSession::PageText::read};
   std::unique_ptr<Process> shell;
 };
@@ -198,11 +137,11 @@ TEST_F(UpdateFlow, AManualCheckOffersTheNewerBuildAndRecordsTheOffer) {
   EXPECT_TRUE(has(lines, "button: Install and Relaunch") && has(lines, "button: Later"))
       << ::testing::PrintToString(lines);
 
-  auto requests = service.requests();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests.back()["method"], "GET");
-  EXPECT_EQ(requests.back()["headers"].value("User-Agent", ""), "Tarnwick/" + version + " macOS");
-  EXPECT_EQ(requests.back()["headers"].value("Cache-Control", ""), "no-cache");
+  auto asked = requests();
+  ASSERT_EQ(asked.size(), 2u);
+  EXPECT_EQ(asked.back()["method"], "GET");
+  EXPECT_EQ(asked.back()["headers"].value("User-Agent", ""), "Tarnwick/" + version + " macOS");
+  EXPECT_EQ(asked.back()["headers"].value("Cache-Control", ""), "no-cache");
   EXPECT_NE(preferences().find("TarnwickLastUpdatePromptVersion=99.0.0"), std::string::npos)
       << preferences();
   EXPECT_NE(preferences().find("TarnwickLastUpdatePromptDate.date="), std::string::npos);
@@ -234,8 +173,8 @@ TEST_F(UpdateFlow, FromAReadOnlyFolderTheAlertOffersTheDownloadInTheDefaultBrows
       << ::testing::PrintToString(lines);
   ASSERT_TRUE(press("Download"));
   EXPECT_TRUE(waitUntil(
-      [&] { return readAll(opened) == "https://tarnwick.com/support/mac/download\n"; }, 20s))
-      << readAll(opened);
+      [&] { return readFile(opened) == "https://tarnwick.com/support/mac/download\n"; }, 20s))
+      << readFile(opened);
   shell->terminate();
 }
 
@@ -279,7 +218,7 @@ TEST_F(UpdateFlow, TheAutomaticCheckPromptsOnceAndARelaunchWithinADayDoesNot) {
   shell->wait(10s);
 
   start();
-  ASSERT_TRUE(waitUntil([&] { return service.requests().size() == 2; }, 30s))
+  ASSERT_TRUE(waitUntil([&] { return requests().size() == 2; }, 30s))
       << "the second launch checks too";
   std::this_thread::sleep_for(3s);  // the answer has arrived; nothing may follow it
   EXPECT_FALSE(has(alerts(), "alert")) << ::testing::PrintToString(alerts());

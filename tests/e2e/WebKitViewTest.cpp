@@ -1,21 +1,17 @@
 // The WebKitGTK web view on a real engine under a private Xvfb: which events reach the delegate,
 // with which frame, and what the page sees of the answers. The stand-in Connector serves the pages
 // on the Connector's port and on a second one, so they come from two origins.
-#include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <sstream>
 
 #include "Harness.h"
+#include "LoopbackPort.h"
 #include "StandIn.h"
 #include "platform/linux/WebKitView.h"
 
@@ -51,13 +47,6 @@ bool pumpUntil(const std::function<bool()>& condition, Clock::duration timeout) 
 
 void pumpFor(Clock::duration duration) {
   pumpUntil([] { return false; }, duration);
-}
-
-std::string encode(const std::string& text) {
-  gchar* escaped = g_uri_escape_string(text.c_str(), nullptr, FALSE);
-  std::string result = escaped;
-  g_free(escaped);
-  return result;
 }
 
 struct Event {
@@ -234,7 +223,7 @@ struct DialogCase {
 
 std::string actQuery(const std::string& action, const std::string& message,
                      const std::string& via = "direct") {
-  return "do=" + action + "&message=" + encode(message) + "&via=" + via;
+  return "do=" + action + "&message=" + percentEncoded(message) + "&via=" + via;
 }
 
 TEST_F(WebKitViewTest, EveryDialogCarriesTheFrameThatRaisedIt) {
@@ -244,8 +233,8 @@ TEST_F(WebKitViewTest, EveryDialogCarriesTheFrameThatRaisedIt) {
        local + "/test/frame?" + actQuery("alert", "from srcdoc"),
        {false, {"http", "127.0.0.1", 8766}}},
       {"cross-origin iframe",
-       local +
-           "/test/frame?child=" + encode(other + "/test/act?" + actQuery("alert", "from other")),
+       local + "/test/frame?child=" +
+           percentEncoded(other + "/test/act?" + actQuery("alert", "from other")),
        {false, {"http", "127.0.0.1", otherPort}}},
       {"localhost page",
        "http://localhost:8766/test/act?" + actQuery("alert", "from localhost"),
@@ -340,7 +329,8 @@ TEST_F(WebKitViewTest, ScriptMessagesCarryTheirFrameAndTheirBody) {
        local + "/test/frame?do=unlock&request_id=abcd-1234",
        {false, {"http", "127.0.0.1", 8766}}},
       {"cross-origin iframe",
-       local + "/test/frame?child=" + encode(other + "/test/act?do=unlock&request_id=abcd-1234"),
+       local + "/test/frame?child=" +
+           percentEncoded(other + "/test/act?do=unlock&request_id=abcd-1234"),
        {false, {"http", "127.0.0.1", otherPort}}},
       // The reporting postMessage lives on the prototype, so borrowing it changes nothing.
       {"main page through the prototype",
@@ -375,7 +365,7 @@ TEST_F(WebKitViewTest, AClickOnAFileInputOpensThePanelForItsFrame) {
   // The same input in a frame of another origin.
   delegate_->events.clear();
   ASSERT_TRUE(ConnectorClient().clearLog());
-  ASSERT_TRUE(load(local + "/test/frame?child=" + encode(other + "/test/file")));
+  ASSERT_TRUE(load(local + "/test/frame?child=" + percentEncoded(other + "/test/file")));
   clickInView(200, 200);
   ASSERT_TRUE(pumpUntil([&] { return !delegate_->eventsOfKind("open-panel").empty(); }, 10s));
   EXPECT_EQ(delegate_->eventsOfKind("open-panel").front().frame,
@@ -427,7 +417,8 @@ TEST_F(WebKitViewTest, OnlyTheMainFramesMediaRequestReachesTheDelegate) {
 // --- New windows ---
 
 TEST_F(WebKitViewTest, ABlankTargetLinkAsksForANewWindowAndTheViewKeepsItsPage) {
-  ASSERT_TRUE(load(local + "/test/links?web=" + encode("https://tarnwick.invalid/outside")));
+  ASSERT_TRUE(
+      load(local + "/test/links?web=" + percentEncoded("https://tarnwick.invalid/outside")));
   auto before = view_->url();
   clickInView(300, 100);
   ASSERT_TRUE(pumpUntil([&] { return !delegate_->eventsOfKind("new-window").empty(); }, 10s));
@@ -438,33 +429,7 @@ TEST_F(WebKitViewTest, ABlankTargetLinkAsksForANewWindowAndTheViewKeepsItsPage) 
 
 // --- Loading ---
 
-// A loopback port: listening but never answering, or (once closed) refusing.
-class LoopbackPort {
- public:
-  LoopbackPort() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0 && ::listen(fd_, 16) == 0 &&
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-      port_ = ntohs(address.sin_port);
-    }
-  }
-  ~LoopbackPort() { close(); }
-  void close() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
+using testsupport::LoopbackPort;
 
 TEST_F(WebKitViewTest, ARefusedLoadFailsProvisionallyAndNeverFinishes) {
   LoopbackPort refusing;
@@ -554,34 +519,7 @@ TEST_F(WebKitViewTest, TheInterfaceLoadAlwaysAsksTheServer) {
   EXPECT_EQ(asked, 2);
 }
 
-// --- The web content process ---
-
-std::vector<int> childrenNamed(int parent, const std::string& prefix) {
-  std::vector<int> found;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) {
-      continue;
-    }
-    std::ifstream stat(entry.path() / "stat");
-    std::string line;
-    std::getline(stat, line);
-    auto open = line.find('(');
-    auto close = line.rfind(')');
-    if (open == std::string::npos || close == std::string::npos) {
-      continue;
-    }
-    std::string command = line.substr(open + 1, close - open - 1);
-    std::istringstream rest(line.substr(close + 2));
-    std::string state;
-    int ppid = 0;
-    rest >> state >> ppid;
-    if (ppid == parent && command.rfind(prefix, 0) == 0) {
-      found.push_back(std::stoi(name));
-    }
-  }
-  return found;
-}
+// --- Scripts and the web content process ---
 
 // Scripts with a result run in the page's own world: a string comes back, anything else or a
 // failure gives nothing, and each completion runs once.
@@ -617,7 +555,7 @@ TEST_F(WebKitViewTest, AScriptsResultIsTheTextItGivesOrNothing) {
 
 TEST_F(WebKitViewTest, AKilledContentProcessIsReported) {
   ASSERT_TRUE(load(local + "/"));
-  auto before = childrenNamed(::getpid(), "WebKitWebProces");
+  auto before = childProcesses(::getpid(), "WebKitWebProces");
   ASSERT_FALSE(before.empty());
   for (int pid : before) {
     ::kill(pid, SIGKILL);

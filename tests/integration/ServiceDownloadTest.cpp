@@ -31,17 +31,19 @@ class ServiceDownload : public testing::Test {
   }
   static void TearDownTestSuite() { scratch.reset(); }
 
-  // Starts a host in `mode`; its port, or nothing when it refused to start.
-  std::optional<int> start(const std::string& mode) {
+  // Starts a host in download `mode` (none: without the download options); its port, or nothing
+  // when it refused to start.
+  std::optional<int> start(const std::optional<std::string>& mode) {
     const auto& folder = scratch->path();
     Process::Options options;
-    options.stdoutFile = folder / ("server-" + mode + ".out");
-    host.emplace(
-        TARNWICK_SERVICE_HOST,
-        std::vector<std::string>{"--cert", (folder / "server.crt").string(), "--key",
-                                 (folder / "server.key").string(), "--download-image",
-                                 (folder / "Tarnwick.dmg").string(), "--download-mode", mode},
-        options);
+    options.stdoutFile = folder / ("server-" + mode.value_or("none") + ".out");
+    std::vector<std::string> arguments{"--cert", (folder / "server.crt").string(), "--key",
+                                       (folder / "server.key").string()};
+    if (mode) {
+      arguments.insert(arguments.end(), {"--download-image", (folder / "Tarnwick.dmg").string(),
+                                         "--download-mode", *mode});
+    }
+    host.emplace(TARNWICK_SERVICE_HOST, arguments, options);
     std::string line;
     waitUntil(
         [&] {
@@ -111,22 +113,9 @@ TEST_F(ServiceDownload, AnUnknownModeOrAMissingImageStopsTheHost) {
 }
 
 TEST_F(ServiceDownload, WithoutDownloadOptionsThereIsNoDownload) {
-  const auto& folder = scratch->path();
-  Process::Options options;
-  options.stdoutFile = folder / "server-none.out";
-  host.emplace(TARNWICK_SERVICE_HOST,
-               std::vector<std::string>{"--cert", (folder / "server.crt").string(), "--key",
-                                        (folder / "server.key").string()},
-               options);
-  std::string line;
-  ASSERT_TRUE(waitUntil(
-      [&] {
-        line = readFile(*options.stdoutFile);
-        return line.find('\n') != std::string::npos;
-      },
-      10s));
-  ASSERT_EQ(line.rfind("listening on ", 0), 0u) << line;
-  auto result = download(std::stoi(line.substr(13)));
+  auto port = start(std::nullopt);
+  ASSERT_TRUE(port);
+  auto result = download(*port);
   ASSERT_TRUE(result);
   EXPECT_EQ(result->status, 404);
 }

@@ -191,10 +191,8 @@ TEST_F(ServiceHost, IsTrustedOnlyThroughTheTestCAAndOnlyUnderItsName) {
 
 TEST_F(ServiceHost, LogsEachRequest) {
   ASSERT_TRUE(redeem("ok-log-5"));
-  std::ifstream log(folder / "requests.log");
-  std::string line;
   bool found = false;
-  while (std::getline(log, line)) {
+  for (const auto& line : linesOf(readFile(folder / "requests.log"))) {
     auto entry = nlohmann::json::parse(line);
     if (entry.at("target") == "/support/install/ok-log-5/pair") {
       found = true;

@@ -14,7 +14,6 @@
 #include <memory>
 #include <mutex>
 #include <set>
-#include <sstream>
 
 #include "Files.h"
 #include "Processes.h"
@@ -37,15 +36,6 @@ unsigned modeBits(const fs::path& path) {
     return 0xFFFFFFFF;
   }
   return status.st_mode & 07777;
-}
-
-std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream stream(text);
-  for (std::string line; std::getline(stream, line);) {
-    lines.push_back(line);
-  }
-  return lines;
 }
 
 // The probe program started as the shell starts: holder of the lock, or refused.

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace tarnwick::testsupport {
 
@@ -23,5 +24,7 @@ class TemporaryFolder {
 
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& contents);
+// The lines of `text`, without their line ends.
+std::vector<std::string> linesOf(const std::string& text);
 
 }  // namespace tarnwick::testsupport

@@ -70,10 +70,10 @@ class FinancialUnlock : public testing::Test {
 
 struct MessageCase {
   const char* what;
-  std::string name;
   std::string body;
-  FrameInfo frame;
   bool accepted;
+  FrameInfo frame = interfacePage;
+  std::string name = unlockName;
 };
 
 class Acceptance : public FinancialUnlock, public testing::WithParamInterface<MessageCase> {};
@@ -99,59 +99,42 @@ const std::string hundred = std::string(96, 'a') + "-0Z9";
 INSTANTIATE_TEST_SUITE_P(
     Messages, Acceptance,
     testing::Values(
-        MessageCase{"8 characters", unlockName, bodyWith("abcd-123"), interfacePage, true},
-        MessageCase{"100 characters", unlockName, bodyWith(hundred), interfacePage, true},
-        MessageCase{"only hyphens", unlockName, bodyWith("--------"), interfacePage, true},
-        MessageCase{"other members", unlockName,
-                    R"({"amount":[1,{"a":null}],"request_id":"AbCd-1234","x":"y"})", interfacePage,
-                    true},
-        MessageCase{"7 characters", unlockName, bodyWith("abc-123"), interfacePage, false},
-        MessageCase{"101 characters", unlockName, bodyWith(hundred + "x"), interfacePage, false},
-        MessageCase{"underscore", unlockName, bodyWith("abcd_1234"), interfacePage, false},
-        MessageCase{"dot", unlockName, bodyWith("abcd.1234"), interfacePage, false},
-        MessageCase{"space", unlockName, bodyWith("abcd 1234"), interfacePage, false},
-        MessageCase{"trailing newline", unlockName, bodyWith("abcd-1234\n"), interfacePage, false},
-        MessageCase{"non-ASCII letter", unlockName, bodyWith("abcd\u00e91234"), interfacePage,
-                    false},
-        MessageCase{"empty", unlockName, bodyWith(""), interfacePage, false},
-        MessageCase{"a number", unlockName, R"({"request_id":12345678})", interfacePage, false},
-        MessageCase{"null", unlockName, R"({"request_id":null})", interfacePage, false},
-        MessageCase{"absent", unlockName, R"({"requestId":"abcd-1234"})", interfacePage, false},
-        MessageCase{"an array", unlockName, R"(["abcd-1234"])", interfacePage, false},
-        MessageCase{"a string", unlockName, R"("abcd-1234")", interfacePage, false},
-        MessageCase{"invalid JSON", unlockName, R"({"request_id":"abcd-1234")", interfacePage,
-                    false},
-        MessageCase{"no body", unlockName, "", interfacePage, false},
-        MessageCase{"deeply nested", unlockName,
+        MessageCase{"8 characters", bodyWith("abcd-123"), true},
+        MessageCase{"100 characters", bodyWith(hundred), true},
+        MessageCase{"only hyphens", bodyWith("--------"), true},
+        MessageCase{"other members",
+                    R"({"amount":[1,{"a":null}],"request_id":"AbCd-1234","x":"y"})", true},
+        MessageCase{"7 characters", bodyWith("abc-123"), false},
+        MessageCase{"101 characters", bodyWith(hundred + "x"), false},
+        MessageCase{"underscore", bodyWith("abcd_1234"), false},
+        MessageCase{"dot", bodyWith("abcd.1234"), false},
+        MessageCase{"space", bodyWith("abcd 1234"), false},
+        MessageCase{"trailing newline", bodyWith("abcd-1234\n"), false},
+        MessageCase{"non-ASCII letter", bodyWith("abcd\u00e91234"), false},
+        MessageCase{"empty", bodyWith(""), false},
+        MessageCase{"a number", R"({"request_id":12345678})", false},
+        MessageCase{"null", R"({"request_id":null})", false},
+        MessageCase{"absent", R"({"requestId":"abcd-1234"})", false},
+        MessageCase{"an array", R"(["abcd-1234"])", false},
+        MessageCase{"a string", R"("abcd-1234")", false},
+        MessageCase{"invalid JSON", R"({"request_id":"abcd-1234")", false},
+        MessageCase{"no body", "", false},
+        MessageCase{"deeply nested",
                     R"({"request_id":"abcd-1234","x":)" + std::string(100000, '[') +
                         std::string(100000, ']') + "}",
-                    interfacePage, false},
-        MessageCase{"megabytes long", unlockName,
+                    false},
+        MessageCase{"megabytes long",
                     R"({"request_id":"abcd-1234","x":")" + std::string(3 << 20, 'x') + "\"}",
-                    interfacePage, false},
-        MessageCase{"another name", "tarnwickOtherRequest", bodyWith("abcd-1234"), interfacePage,
                     false},
-        MessageCase{"a subframe",
-                    unlockName,
-                    bodyWith("abcd-1234"),
-                    {false, {"http", "127.0.0.1", 8766}},
-                    false},
-        MessageCase{"localhost",
-                    unlockName,
-                    bodyWith("abcd-1234"),
-                    {true, {"http", "localhost", 8766}},
-                    false},
-        MessageCase{"https",
-                    unlockName,
-                    bodyWith("abcd-1234"),
-                    {true, {"https", "127.0.0.1", 8766}},
-                    false},
-        MessageCase{"another port",
-                    unlockName,
-                    bodyWith("abcd-1234"),
-                    {true, {"http", "127.0.0.1", 8767}},
-                    false},
-        MessageCase{"an untrusted frame", unlockName, bodyWith("abcd-1234"), FrameInfo{}, false}),
+        MessageCase{"another name", bodyWith("abcd-1234"), false, interfacePage,
+                    "tarnwickOtherRequest"},
+        MessageCase{
+            "a subframe", bodyWith("abcd-1234"), false, {false, {"http", "127.0.0.1", 8766}}},
+        MessageCase{"localhost", bodyWith("abcd-1234"), false, {true, {"http", "localhost", 8766}}},
+        MessageCase{"https", bodyWith("abcd-1234"), false, {true, {"https", "127.0.0.1", 8766}}},
+        MessageCase{
+            "another port", bodyWith("abcd-1234"), false, {true, {"http", "127.0.0.1", 8767}}},
+        MessageCase{"an untrusted frame", bodyWith("abcd-1234"), false, FrameInfo{}}),
     [](const testing::TestParamInfo<MessageCase>& caseInfo) {
       std::string name;
       for (char c : std::string(caseInfo.param.what)) {

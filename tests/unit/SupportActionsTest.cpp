@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "FakeSupportDevices.h"
+#include "TemporaryTree.h"
 #include "support/TarnwickSupportControl.h"
 
 namespace tarnwick::support {
@@ -178,13 +179,7 @@ TEST(KeyAndScroll, ReportTheDevicesFailure) {
 
 class Snapshot : public testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "tarnwick-snapshot-test-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder = pattern;
-  }
-  void TearDown() override { fs::remove_all(folder); }
-
+  void SetUp() override { ASSERT_FALSE(folder.empty()); }
   static std::string contents(const fs::path& path) {
     std::ifstream file(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
@@ -201,7 +196,8 @@ class Snapshot : public testing::Test {
     return Control::snapshot(devices.screen, devices.encoder, path.string());
   }
 
-  fs::path folder;
+  testing_support::TemporaryTree tree;
+  const fs::path& folder = tree.root();
   fakes::FakeSupportDevices devices;
 };
 

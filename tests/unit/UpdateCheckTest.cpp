@@ -175,26 +175,22 @@ TEST_F(UpdateCheck, AnAutomaticPromptComesOncePerVersionAndDay) {
   EXPECT_EQ(platform.preferences.dates.at("TarnwickLastUpdatePromptDate"),
             platform.preferences.clock);
 
-  // A second launch an hour later, offered the same version: silent.
-  platform.preferences.clock += 1h;
-  delegate = launch();
-  platform.mainQueue.advance(Seconds(5));
-  answer(ok(manifest("1.5.0")));
-  EXPECT_TRUE(sheets().empty());
-
-  // A third, offered a different version: prompted at once.
-  platform.preferences.clock += 1h;
-  delegate = launch();
-  platform.mainQueue.advance(Seconds(5));
-  answer(ok(manifest("1.5.1")));
-  EXPECT_EQ(sheets().size(), 1u);
-
-  // A day after that prompt, the same version again.
-  platform.preferences.clock += 24h;
-  delegate = launch();
-  platform.mainQueue.advance(Seconds(5));
-  answer(ok(manifest("1.5.1")));
-  EXPECT_EQ(sheets().size(), 1u);
+  // Later launches: an hour on, the same version is silent and another one prompted at once; a
+  // day after that prompt, the same version is prompted again.
+  struct Relaunch {
+    std::chrono::hours later;
+    const char* version;
+    std::size_t sheets;
+  };
+  for (const auto& [later, version, shown] :
+       {Relaunch{1h, "1.5.0", 0}, Relaunch{1h, "1.5.1", 1}, Relaunch{24h, "1.5.1", 1}}) {
+    SCOPED_TRACE(version);
+    platform.preferences.clock += later;
+    delegate = launch();
+    platform.mainQueue.advance(Seconds(5));
+    answer(ok(manifest(version)));
+    EXPECT_EQ(sheets().size(), shown);
+  }
 }
 
 TEST_F(UpdateCheck, ShouldPromptReadsTheRecord) {

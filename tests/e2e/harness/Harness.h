@@ -18,12 +18,14 @@
 namespace tarnwick::e2e {
 
 using testsupport::Clock;
+using testsupport::linesOf;
 using testsupport::CommandResult;
 using testsupport::Process;
 using testsupport::readFile;
 using testsupport::runCommand;
 using testsupport::VirtualDisplay;
 using testsupport::waitUntil;
+using testsupport::writeFile;
 using namespace std::chrono_literals;
 
 // Ends a process that is not our child: SIGTERM, then SIGKILL if it is still there after 3 s.

@@ -2,8 +2,6 @@
 
 #include <signal.h>
 
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace tarnwick::e2e {
@@ -66,13 +64,7 @@ std::vector<std::string> ShellSession::pageText() {
     return {};
   }
   auto options = environment("page-text");
-  auto read = runCommand(TARNWICK_PAGE_TEXT_PROBE, {}, options, 20s);
-  std::vector<std::string> lines;
-  std::istringstream stream(read.output);
-  for (std::string line; std::getline(stream, line);) {
-    lines.push_back(line);
-  }
-  return lines;
+  return linesOf(runCommand(TARNWICK_PAGE_TEXT_PROBE, {}, options, 20s).output);
 }
 
 bool ShellSession::waitForPageText(const std::string& text, Clock::duration timeout) {

@@ -2,6 +2,8 @@
 
 #include <httplib.h>
 
+#include <cctype>
+
 namespace tarnwick::e2e {
 
 ConnectorClient::ConnectorClient(int port) : port_(port) {}
@@ -13,6 +15,19 @@ httplib::Client client(int port) {
   client.set_connection_timeout(2, 0);
   client.set_read_timeout(5, 0);
   return client;
+}
+
+// The JSON array an answer holds; an empty one for anything else.
+Json array(const httplib::Result& result) {
+  if (!result || result->status != 200) {
+    return Json::array();
+  }
+  auto parsed = Json::parse(result->body, nullptr, false);
+  return parsed.is_array() ? parsed : Json::array();
+}
+
+bool noContent(const httplib::Result& result) {
+  return result && result->status == 204;
 }
 
 }  // namespace
@@ -27,25 +42,14 @@ std::optional<ConnectorClient::Answer> ConnectorClient::get(const std::string& p
 }
 
 Json ConnectorClient::log() {
-  auto http = client(port_);
-  auto result = http.Get("/test/log");
-  if (!result || result->status != 200) {
-    return Json::array();
-  }
-  auto parsed = Json::parse(result->body, nullptr, false);
-  return parsed.is_array() ? parsed : Json::array();
+  return array(client(port_).Get("/test/log"));
 }
-
 bool ConnectorClient::clearLog() {
-  auto http = client(port_);
-  auto result = http.Delete("/test/log");
-  return result && result->status == 204;
+  return noContent(client(port_).Delete("/test/log"));
 }
 
 bool ConnectorClient::command(const Json& command) {
-  auto http = client(port_);
-  auto result = http.Post("/test/command", command.dump(), "application/json");
-  return result && result->status == 204;
+  return noContent(client(port_).Post("/test/command", command.dump(), "application/json"));
 }
 
 bool ConnectorClient::holdInterface(int count, std::chrono::milliseconds delay) {
@@ -56,19 +60,10 @@ bool ConnectorClient::holdInterface(int count, std::chrono::milliseconds delay) 
 }
 
 Json ConnectorClient::requests() {
-  auto http = client(port_);
-  auto result = http.Get("/test/requests");
-  if (!result || result->status != 200) {
-    return Json::array();
-  }
-  auto parsed = Json::parse(result->body, nullptr, false);
-  return parsed.is_array() ? parsed : Json::array();
+  return array(client(port_).Get("/test/requests"));
 }
-
 bool ConnectorClient::clearRequests() {
-  auto http = client(port_);
-  auto result = http.Delete("/test/requests");
-  return result && result->status == 204;
+  return noContent(client(port_).Delete("/test/requests"));
 }
 
 std::optional<std::vector<Json>> ConnectorClient::waitForLog(
@@ -100,6 +95,27 @@ std::function<bool(const Json&)> logEntryWith(const Json& fields) {
     }
     return true;
   };
+}
+
+std::function<bool(const Json&)> interfaceLoaded() {
+  return logEntryWith(
+      {{"event", "loaded"}, {"path", "/"}, {"isTop", true}, {"origin", "http://127.0.0.1:8766"}});
+}
+
+std::string percentEncoded(const std::string& text) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out;
+  for (char signedChar : text) {
+    auto c = static_cast<unsigned char>(signedChar);
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += digits[c >> 4];
+      out += digits[c & 15];
+    }
+  }
+  return out;
 }
 
 std::filesystem::path standInExecutable() {

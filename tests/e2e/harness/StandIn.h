@@ -49,6 +49,11 @@ class ConnectorClient {
 
 // Matches a log entry whose every member of `fields` is equal.
 std::function<bool(const Json&)> logEntryWith(const Json& fields);
+// The interface page's own report that it loaded in the window.
+std::function<bool(const Json&)> interfaceLoaded();
+
+// `text` as a query value: everything but letters, digits and "-._~" percent-escaped.
+std::string percentEncoded(const std::string& text);
 
 // A stand-in Connector process of our own.
 class StandInConnector {

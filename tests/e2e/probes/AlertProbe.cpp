@@ -8,49 +8,16 @@
 // "\n". With --press, performs the first action of the first push button or menu item of that
 // name instead. Exit status 0 when an alert was found (or the press was made), 1 when not, 2 when
 // the accessibility bus could not be reached.
-#include <atspi/atspi.h>
-
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "Accessibility.h"
+
 namespace {
 
-std::string nameOf(AtspiAccessible* node) {
-  GError* error = nullptr;
-  gchar* name = atspi_accessible_get_name(node, &error);
-  g_clear_error(&error);
-  std::string result = name ? name : "";
-  g_free(name);
-  return result;
-}
-
-AtspiRole roleOf(AtspiAccessible* node) {
-  GError* error = nullptr;
-  AtspiRole role = atspi_accessible_get_role(node, &error);
-  g_clear_error(&error);
-  return role;
-}
-
-std::string textOf(AtspiAccessible* node) {
-  AtspiText* text = atspi_accessible_get_text_iface(node);
-  if (!text) {
-    return nameOf(node);
-  }
-  std::string result;
-  GError* error = nullptr;
-  gint count = atspi_text_get_character_count(text, &error);
-  if (!error && count > 0) {
-    if (gchar* characters = atspi_text_get_text(text, 0, count, &error)) {
-      result = characters;
-      g_free(characters);
-    }
-  }
-  g_clear_error(&error);
-  g_object_unref(text);
-  return result;
-}
+using namespace probe;
 
 std::string escaped(const std::string& text) {
   std::string result;
@@ -64,28 +31,13 @@ std::string escaped(const std::string& text) {
   return result;
 }
 
-template <typename Visit>
-void eachChild(AtspiAccessible* node, Visit visit) {
-  GError* error = nullptr;
-  gint count = atspi_accessible_get_child_count(node, &error);
-  g_clear_error(&error);
-  for (gint index = 0; index < count; ++index) {
-    AtspiAccessible* child = atspi_accessible_get_child_at_index(node, index, &error);
-    g_clear_error(&error);
-    if (child) {
-      visit(child);
-      g_object_unref(child);
-    }
-  }
-}
-
 void readAlert(AtspiAccessible* node, std::vector<std::string>& lines, int depth) {
   if (depth > 32) {
     return;
   }
   AtspiRole role = roleOf(node);
   if (role == ATSPI_ROLE_LABEL) {
-    if (auto text = textOf(node); !text.empty()) {
+    if (auto text = textOf(node).value_or(nameOf(node)); !text.empty()) {
       lines.push_back("text: " + escaped(text));
     }
     return;
@@ -148,27 +100,17 @@ int main(int argc, char** argv) {
       pressed = argv[index + 1];
     }
   }
-  if (atspi_init() > 1) {
-    return 2;
-  }
-  atspi_set_timeout(3000, 3000);
-  AtspiAccessible* desktop = atspi_get_desktop(0);
-  if (!desktop) {
-    return 2;
-  }
   std::vector<std::string> lines;
   bool done = false;
-  eachChild(desktop, [&](AtspiAccessible* app) {
-    if (nameOf(app) != application) {
-      return;
-    }
-    if (pressed) {
-      done = done || press(app, *pressed, 0);
-    } else {
-      findAlerts(app, lines, 0);
-    }
-  });
-  g_object_unref(desktop);
+  if (!eachApplication(application, [&](AtspiAccessible* app) {
+        if (pressed) {
+          done = done || press(app, *pressed, 0);
+        } else {
+          findAlerts(app, lines, 0);
+        }
+      })) {
+    return 2;
+  }
   for (const auto& line : lines) {
     std::printf("%s\n", line.c_str());
   }

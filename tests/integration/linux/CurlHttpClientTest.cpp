@@ -1,8 +1,5 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +8,7 @@
 #include <set>
 
 #include "Files.h"
+#include "LoopbackPort.h"
 #include "Processes.h"
 #include "platform/linux/CurlHttpClient.h"
 
@@ -117,7 +115,7 @@ std::future<Outcome> download(CurlHttpClient& client, HttpRequest request,
   return result;
 }
 
-Outcome await(std::future<Outcome>& future) {
+Outcome await(std::future<Outcome> future) {
   if (future.wait_for(20s) != std::future_status::ready) {
     ADD_FAILURE() << "no completion within 20 s";
     return {};
@@ -133,16 +131,10 @@ HttpRequest get(const std::string& url, double timeout = 10.0) {
 }
 
 // A port nothing listens on: bound once, then let go.
-int unusedPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
+std::string refusingURL() {
+  LoopbackPort port;
+  port.close();
+  return port.url();
 }
 
 // What the server saw of a request's headers, without the entries the server adds itself.
@@ -176,8 +168,7 @@ TEST_F(CurlClient, GivesStatusHeadersAndBodyOfTheAnswer) {
   ASSERT_TRUE(server.start());
   CurlHttpClient client;
 
-  auto hello = fetch(client, get(server.url("/hello")));
-  auto outcome = await(hello);
+  auto outcome = await(fetch(client, get(server.url("/hello"))));
   EXPECT_FALSE(outcome.response.transportError);
   EXPECT_EQ(outcome.response.status, 201);
   EXPECT_EQ(outcome.response.header("server"), "TarnwickDesktop/2.0.1");
@@ -186,8 +177,7 @@ TEST_F(CurlClient, GivesStatusHeadersAndBodyOfTheAnswer) {
   EXPECT_EQ(outcome.response.body, "hello\n");
 
   for (auto [path, status] : {std::pair{"/empty", 204}, std::pair{"/nowhere", 404}}) {
-    auto answered = fetch(client, get(server.url(path)));
-    auto result = await(answered);
+    auto result = await(fetch(client, get(server.url(path))));
     EXPECT_EQ(result.response.status, status) << path;
     EXPECT_FALSE(result.response.transportError) << path;
     EXPECT_TRUE(result.response.body) << path << ": an answer has a body, if empty";
@@ -254,8 +244,7 @@ TEST_F(CurlClient, SendsExactlyTheCallersHeadersAndNothingOfItsOwn) {
     request.method = each.method;
     request.headers = each.headers;
     request.body = each.body;
-    auto pending = fetch(client, request);
-    auto outcome = await(pending);
+    auto outcome = await(fetch(client, request));
     ASSERT_EQ(outcome.response.status, 200) << each.what;
     std::lock_guard lock(mutex);
     ASSERT_FALSE(seen.empty()) << each.what;
@@ -288,8 +277,7 @@ TEST_F(CurlClient, RefusesHeadersAndMethodsThatWouldBreakTheRequestLine) {
     HttpRequest request = get(server.url("/"));
     request.method = each.method;
     request.headers = each.headers;
-    auto pending = fetch(client, request);
-    auto outcome = await(pending);
+    auto outcome = await(fetch(client, request));
     EXPECT_FALSE(outcome.response.status) << each.what;
     EXPECT_TRUE(outcome.response.transportError) << each.what;
   }
@@ -304,8 +292,7 @@ TEST_F(CurlClient, ARequestPastItsTimeoutFailsAsTimedOut) {
   ASSERT_TRUE(server.start());
   CurlHttpClient client;
   auto began = Clock::now();
-  auto pending = fetch(client, get(server.url("/slow"), 0.3));
-  auto outcome = await(pending);
+  auto outcome = await(fetch(client, get(server.url("/slow"), 0.3)));
   EXPECT_EQ(outcome.response.transportError, "The request timed out.");
   EXPECT_FALSE(outcome.response.status);
   EXPECT_FALSE(outcome.response.body);
@@ -314,8 +301,7 @@ TEST_F(CurlClient, ARequestPastItsTimeoutFailsAsTimedOut) {
 
 TEST_F(CurlClient, ARefusedConnectionHasNoStatus) {
   CurlHttpClient client;
-  auto pending = fetch(client, get("http://127.0.0.1:" + std::to_string(unusedPort()) + "/", 2.0));
-  auto outcome = await(pending);
+  auto outcome = await(fetch(client, get(refusingURL(), 2.0)));
   EXPECT_EQ(outcome.response.transportError, "Could not connect to the server.");
   EXPECT_FALSE(outcome.response.status);
   EXPECT_TRUE(outcome.response.headers.empty());
@@ -339,22 +325,19 @@ TEST_F(CurlClient, FollowsRedirectsWithinLimitsAndOnlyToWebAddresses) {
   ASSERT_TRUE(server.start());
   CurlHttpClient client;
 
-  auto followed = fetch(client, get(server.url("/start")));
-  auto outcome = await(followed);
+  auto outcome = await(fetch(client, get(server.url("/start"))));
   EXPECT_EQ(outcome.response.status, 200);
   EXPECT_EQ(outcome.response.body, "arrived");
   EXPECT_FALSE(outcome.response.header("X-Hop")) << "headers are the final answer's";
 
-  auto looping = fetch(client, get(server.url("/loop")));
-  EXPECT_EQ(await(looping).response.transportError, "There were too many redirects.");
+  EXPECT_EQ(await(fetch(client, get(server.url("/loop")))).response.transportError,
+            "There were too many redirects.");
 
-  auto toFile = fetch(client, get(server.url("/local-file")));
-  auto refused = await(toFile);
+  auto refused = await(fetch(client, get(server.url("/local-file"))));
   EXPECT_FALSE(refused.response.status);
   EXPECT_TRUE(refused.response.transportError);
 
-  auto direct = fetch(client, get("file:///etc/hostname"));
-  auto directOutcome = await(direct);
+  auto directOutcome = await(fetch(client, get("file:///etc/hostname")));
   EXPECT_EQ(directOutcome.response.transportError, "The URL is not supported.");
   EXPECT_FALSE(directOutcome.response.body);
 }
@@ -370,8 +353,7 @@ TEST_F(CurlClient, ADownloadedFileLivesOnlyUntilItsCompletionReturns) {
   ASSERT_TRUE(server.start());
   CurlHttpClient client;
 
-  auto pending = download(client, get(server.url("/image")));
-  auto outcome = await(pending);
+  auto outcome = await(download(client, get(server.url("/image"))));
   EXPECT_EQ(outcome.response.status, 200);
   ASSERT_TRUE(outcome.file);
   EXPECT_EQ(outcome.fileContents, payload);
@@ -381,14 +363,12 @@ TEST_F(CurlClient, ADownloadedFileLivesOnlyUntilItsCompletionReturns) {
 
   // Moved away inside the completion, it is the caller's to keep.
   TemporaryFolder kept;
-  auto moved = download(client, get(server.url("/image")), kept.path() / "kept.dmg");
-  auto movedOutcome = await(moved);
+  auto movedOutcome = await(download(client, get(server.url("/image")), kept.path() / "kept.dmg"));
   EXPECT_EQ(readFile(kept.path() / "kept.dmg"), payload);
   ASSERT_TRUE(movedOutcome.file);
   EXPECT_FALSE(fs::exists(*movedOutcome.file));
 
-  auto failed = download(client, get("http://127.0.0.1:" + std::to_string(unusedPort()) + "/"));
-  auto failedOutcome = await(failed);
+  auto failedOutcome = await(download(client, get(refusingURL())));
   EXPECT_TRUE(failedOutcome.response.transportError);
   EXPECT_FALSE(failedOutcome.file);
 }
@@ -409,7 +389,7 @@ TEST_F(CurlClient, RunsRequestsSideBySideAndCompletesThemOnItsOwnThread) {
   }
   std::set<std::thread::id> threads;
   for (auto& each : pending) {
-    auto outcome = await(each);
+    auto outcome = await(std::move(each));
     EXPECT_EQ(outcome.response.status, 200);
     threads.insert(outcome.thread);
   }
@@ -424,10 +404,9 @@ TEST_F(CurlClient, ABodyPastTheLimitFailsTheTransfer) {
   });
   ASSERT_TRUE(server.start());
   CurlHttpClient client(CurlHttpClient::Limits{.maximumBodyBytes = 1000});
-  auto atLimit = fetch(client, get(server.url("/sized?bytes=1000")));
-  EXPECT_EQ(await(atLimit).response.body, std::string(1000, 'z'));
-  auto past = fetch(client, get(server.url("/sized?bytes=1001")));
-  auto outcome = await(past);
+  EXPECT_EQ(await(fetch(client, get(server.url("/sized?bytes=1000")))).response.body,
+            std::string(1000, 'z'));
+  auto outcome = await(fetch(client, get(server.url("/sized?bytes=1001"))));
   EXPECT_EQ(outcome.response.transportError, "The response was too large.");
   EXPECT_FALSE(outcome.response.status);
   EXPECT_FALSE(outcome.response.body);
@@ -441,8 +420,7 @@ TEST_F(CurlClient, AThrowingCompletionLeavesTheWorkerServing) {
   CurlHttpClient client;
   client.dataTask(get(server.url("/")),
                   [](const HttpResponse&) { throw std::runtime_error("careless completion"); });
-  auto next = fetch(client, get(server.url("/")));
-  EXPECT_EQ(await(next).response.status, 200);
+  EXPECT_EQ(await(fetch(client, get(server.url("/")))).response.status, 200);
 }
 
 TEST_F(CurlClient, DestroyingTheClientAbandonsOpenRequestsPromptly) {

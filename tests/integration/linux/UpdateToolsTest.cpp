@@ -85,22 +85,15 @@ struct Deleter {
 using KeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
 using X509Ptr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
 
-KeyPtr readKey(const fs::path& path) {
+// A PEM file read with `read`; empty when it cannot be.
+template <typename Pointer, auto read>
+Pointer readPem(const fs::path& path) {
   FILE* file = std::fopen(path.c_str(), "r");
-  KeyPtr key(file ? PEM_read_PrivateKey(file, nullptr, nullptr, nullptr) : nullptr);
+  Pointer value(file ? read(file, nullptr, nullptr, nullptr) : nullptr);
   if (file) {
     std::fclose(file);
   }
-  return key;
-}
-
-X509Ptr readCertificate(const fs::path& path) {
-  FILE* file = std::fopen(path.c_str(), "r");
-  X509Ptr certificate(file ? PEM_read_X509(file, nullptr, nullptr, nullptr) : nullptr);
-  if (file) {
-    std::fclose(file);
-  }
-  return certificate;
+  return value;
 }
 
 void addExtension(X509* certificate, X509* issuer, int nid, const char* value) {
@@ -117,8 +110,8 @@ void addExtension(X509* certificate, X509* issuer, int nid, const char* value) {
 Identity makeLeaf(const fs::path& folder, const fs::path& issuerFolder, const std::string& unit,
                   long fromDays, long toDays, const char* extendedUse = "codeSigning") {
   fs::create_directories(folder);
-  auto issuerKey = readKey(issuerFolder / "root.key");
-  auto issuer = readCertificate(issuerFolder / "root.pem");
+  auto issuerKey = readPem<KeyPtr, PEM_read_PrivateKey>(issuerFolder / "root.key");
+  auto issuer = readPem<X509Ptr, PEM_read_X509>(issuerFolder / "root.pem");
   KeyPtr key(EVP_EC_gen("P-256"));
   X509Ptr certificate(X509_new());
   EXPECT_TRUE(issuerKey && issuer && key && certificate);
