@@ -4,17 +4,10 @@
 #include <string>
 #include <variant>
 
+#include "FuzzCheck.h"
 #include "bridge/InterfaceCheck.h"
 
-namespace {
-
-void require(bool condition) {
-  if (!condition) {
-    __builtin_trap();
-  }
-}
-
-}  // namespace
+using tarnwick::fuzz::require;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string body(reinterpret_cast<const char*>(data), size);

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "FuzzCheck.h"
 #include "links/Invitation.h"
 #include "links/LocalPairing.h"
 #include "links/PlaidCompletion.h"
@@ -16,11 +17,7 @@ namespace {
 
 using tarnwick::links::Url;
 
-void require(bool condition) {
-  if (!condition) {
-    __builtin_trap();
-  }
-}
+using tarnwick::fuzz::require;
 
 // A pairing page must read back as exactly the four values it was built from.
 void checkPairingPage(const Url& page, const std::vector<std::string>* values) {

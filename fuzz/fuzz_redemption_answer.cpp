@@ -3,16 +3,13 @@
 #include <cstdint>
 #include <string>
 
+#include "FuzzCheck.h"
 #include "links/Redemption.h"
 #include "links/Url.h"
 
 namespace {
 
-void require(bool condition) {
-  if (!condition) {
-    __builtin_trap();
-  }
-}
+using tarnwick::fuzz::require;
 
 bool endsWith(const std::string& text, std::string_view ending) {
   return text.size() >= ending.size() &&

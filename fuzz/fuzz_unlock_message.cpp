@@ -6,17 +6,10 @@
 #include <string>
 #include <string_view>
 
+#include "FuzzCheck.h"
 #include "bridge/UnlockRequest.h"
 
-namespace {
-
-void require(bool condition) {
-  if (!condition) {
-    __builtin_trap();
-  }
-}
-
-}  // namespace
+using tarnwick::fuzz::require;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view body(reinterpret_cast<const char*>(data), size);

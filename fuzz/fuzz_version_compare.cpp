@@ -3,17 +3,10 @@
 #include <cstdint>
 #include <string>
 
+#include "FuzzCheck.h"
 #include "update/ReleaseManifest.h"
 
-namespace {
-
-void require(bool condition) {
-  if (!condition) {
-    __builtin_trap();
-  }
-}
-
-}  // namespace
+using tarnwick::fuzz::require;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string input(reinterpret_cast<const char*>(data), size);
