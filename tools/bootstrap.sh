@@ -10,7 +10,7 @@ packages=(
   nlohmann-json3-dev libboost-url1.81-dev libicu-dev uuid-dev libssl-dev
   libcurl4-openssl-dev libplist-dev libre2-dev
   # device-owner unlock (PAM) and self-update (squashfs images)
-  libpam0g-dev squashfs-tools libsquashfs-dev
+  libpam0g-dev squashfs-tools libsquashfs-dev openssl
   # Linux desktop backend
   libgtk-3-dev libwebkit2gtk-4.1-dev libx11-dev libxtst-dev libxext-dev
   libxinerama-dev libjpeg62-turbo-dev

@@ -4,13 +4,16 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "BundleVersion.h"
 #include "StandInConnector.h"
 
 int main(int argc, char** argv) {
+  using tarnwick::standin::ownBundleVersion;
+  // Run from a bundle it is that bundle's Connector and names the bundle's version.
   const char* environmentVersion = std::getenv("TARNWICK_CONNECTOR_VERSION");
-  auto options = tarnwick::standin::parseArguments(std::vector<std::string>(argv + 1, argv + argc),
-                                                   environmentVersion ? environmentVersion : "",
-                                                   TARNWICK_CONNECTOR_DEFAULT_VERSION);
+  auto options = tarnwick::standin::parseArguments(
+      std::vector<std::string>(argv + 1, argv + argc), environmentVersion ? environmentVersion : "",
+      ownBundleVersion().value_or(TARNWICK_CONNECTOR_DEFAULT_VERSION));
   if (!options) {
     std::cerr << "usage: " << argv[0]
               << " [run] [--no-browser] [--version V] [--interface-version V] [--client-source S]"

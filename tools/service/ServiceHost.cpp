@@ -23,6 +23,8 @@
 //   slow-N-*, slow-N  waits N seconds (at most 120), then answers as ok
 //   anything else     404, "error": "This setup link is not known."
 // Other methods on that path get 405; a request that is not an empty JSON object gets 400.
+//
+// GET /support/mac/download answers in the mode --download-mode names (DownloadModes.h).
 #include <httplib.h>
 #include <signal.h>
 
@@ -37,6 +39,8 @@
 #include <regex>
 #include <string>
 #include <thread>
+
+#include "DownloadModes.h"
 
 namespace {
 
@@ -126,6 +130,7 @@ struct Options {
   std::string key;
   int port = 0;
   std::optional<std::string> log;
+  tarnwick::servicehost::DownloadOptions download;
 };
 
 std::optional<Options> readOptions(int argc, char** argv) {
@@ -141,6 +146,8 @@ std::optional<Options> readOptions(int argc, char** argv) {
       options.port = std::atoi(value.c_str());
     } else if (name == "--log") {
       options.log = value;
+    } else if (tarnwick::servicehost::readDownloadOption(name, value, options.download)) {
+      // kept in options.download
     } else {
       return std::nullopt;
     }
@@ -156,7 +163,8 @@ std::optional<Options> readOptions(int argc, char** argv) {
 int main(int argc, char** argv) {
   auto options = readOptions(argc, argv);
   if (!options) {
-    std::cerr << "usage: tarnwick-service-host --cert FILE --key FILE [--port N] [--log FILE]\n";
+    std::cerr << "usage: tarnwick-service-host --cert FILE --key FILE [--port N] [--log FILE]"
+                 " [--download-image FILE] [--download-mode MODE]\n";
     return 2;
   }
 
@@ -207,6 +215,11 @@ int main(int argc, char** argv) {
   server.Put(redemptionPath, wrongMethod);
   server.Delete(redemptionPath, wrongMethod);
   server.Patch(redemptionPath, wrongMethod);
+
+  if (!tarnwick::servicehost::serveDownloads(server, options->download, stopping)) {
+    std::cerr << "tarnwick-service-host: unknown download mode, or the image cannot be read\n";
+    return 2;
+  }
 
   int port = options->port;
   if (port == 0) {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/Bundle.h"
@@ -14,6 +16,9 @@ namespace tarnwick::platform::linux_desktop {
 
 // Where this system keeps a tool named by its canonical path.
 std::string linuxToolLocation(const std::string& canonicalPath);
+// The same for a program whose bundle is `bundle` (none: not run from a bundle).
+std::string linuxToolLocationFor(const std::string& canonicalPath,
+                                 const std::optional<std::filesystem::path>& bundle);
 
 // The backend's network, login-item and authentication services.
 class LinuxServices {

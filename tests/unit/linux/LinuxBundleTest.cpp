@@ -3,7 +3,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "platform/linux/LinuxBundle.h"
 #include "platform/linux/LinuxServices.h"
@@ -169,6 +172,34 @@ TEST(LinuxToolLocation, MovesOnlyTheToolsThisSystemKeepsElsewhere) {
   EXPECT_EQ(linuxToolLocation("/usr/sbin/lsof"), "/usr/bin/lsof");
   EXPECT_EQ(linuxToolLocation("/bin/kill"), "/bin/kill");
   EXPECT_EQ(linuxToolLocation("/usr/sbin/lsof2"), "/usr/sbin/lsof2");
+}
+
+TEST(LinuxToolLocation, TheUpdaterToolsComeFromTheBundlesHelpers) {
+  const std::filesystem::path bundle = "/home/u/My Apps/Tarnwick.app";
+  const std::string helpers = "/home/u/My Apps/Tarnwick.app/Contents/Helpers/";
+  struct Case {
+    std::string canonical;
+    std::string inBundle;
+  };
+  for (const auto& [canonical, inBundle] : std::vector<Case>{
+           {"/usr/bin/hdiutil", helpers + "hdiutil"},
+           {"/usr/bin/codesign", helpers + "codesign"},
+           {"/usr/sbin/spctl", helpers + "spctl"},
+           {"/usr/bin/ditto", helpers + "ditto"},
+           {"/usr/bin/xattr", helpers + "xattr"},
+           {"/usr/bin/open", helpers + "open"},
+           {"/bin/launchctl", helpers + "launchctl"},
+           {"/usr/sbin/lsof", "/usr/bin/lsof"},
+           {"/bin/sh", "/bin/sh"},
+           {"/bin/rm", "/bin/rm"},
+           {"/usr/bin/id", "/usr/bin/id"},
+           {"/usr/bin/hdiutil2", "/usr/bin/hdiutil2"},
+       }) {
+    EXPECT_EQ(linuxToolLocationFor(canonical, bundle), inBundle) << canonical;
+    // Outside a bundle there is no such tool, and nothing stands in for it.
+    bool helper = inBundle.starts_with(helpers);
+    EXPECT_EQ(linuxToolLocationFor(canonical, std::nullopt), helper ? canonical : inBundle);
+  }
 }
 
 }  // namespace
