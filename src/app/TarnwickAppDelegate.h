@@ -83,6 +83,11 @@ class TarnwickAppDelegate final : public platform::ApplicationDelegate,
                           const std::filesystem::path& workDirectory);
   // The one sheet of a failed update, then back to the interface.
   void failUpdate(const std::string& reason);
+  // The update check and its prompt (src/update/UpdateCheck.cpp).
+  bool shouldPrompt(const std::string& version);
+  void presentUpdate(const update::TarnwickRelease& release, const std::string& downloadURL);
+  // The running bundle, when it may be replaced in place.
+  std::optional<std::filesystem::path> updateDestination();
 
   // --- Connector start and health (src/connector) ---
   void connect();
@@ -99,6 +104,10 @@ class TarnwickAppDelegate final : public platform::ApplicationDelegate,
   // The completion runs on the main thread, once, with the page's record or nothing.
   void loadedInterface(std::function<void(const std::optional<bridge::LoadedInterface>&)> completion);
   void refreshTitle();
+  // Ends a manual update check with the interface's state and the note about the app
+  // (src/bridge/InterfaceReport.cpp).
+  void reportInterface(const std::string& macAppNote);
+  void offerReload(const std::string& version, const std::string& note);
 
   // --- Deep links (src/links) ---
   void redeemInvite(const std::string& redemptionURL);

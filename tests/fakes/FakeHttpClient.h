@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <filesystem>
 #include <mutex>
 #include <vector>
@@ -20,6 +21,10 @@ class FakeHttpClient final : public platform::HttpClient {
 
   void dataTask(platform::HttpRequest request, DataCompletion completion) override {
     std::lock_guard lock(mutex_);
+    if (std::find(holdApart.begin(), holdApart.end(), request.url) != holdApart.end()) {
+      heldApart_.push_back({std::move(request), std::move(completion), nullptr});
+      return;
+    }
     requests_.push_back({std::move(request), std::move(completion), nullptr});
   }
   void downloadTask(platform::HttpRequest request, DownloadCompletion completion) override {
@@ -74,6 +79,31 @@ class FakeHttpClient final : public platform::HttpClient {
     respond(index, response);
   }
 
+  // Data requests to these addresses are kept apart from the others, outside their count and
+  // answer order: FakePlatform holds the update manifest's apart, so that the automatic update
+  // check that every launch schedules does not mingle with the connection series.
+  std::vector<std::string> holdApart;
+
+  std::vector<platform::HttpRequest> heldApartRequests() const {
+    std::lock_guard lock(mutex_);
+    std::vector<platform::HttpRequest> requests;
+    for (const auto& pending : heldApart_) {
+      requests.push_back(pending.request);
+    }
+    return requests;
+  }
+  // Answers held-apart request `index`, running its completion on the calling thread.
+  void respondHeldApart(std::size_t index, const platform::HttpResponse& response) {
+    DataCompletion data;
+    {
+      std::lock_guard lock(mutex_);
+      auto& pending = heldApart_.at(index);
+      pending.answered = true;
+      data = pending.data;
+    }
+    data(response);
+  }
+
   static platform::HttpResponse status(int code, platform::HeaderList headers = {},
                                        std::optional<std::string> body = std::nullopt) {
     platform::HttpResponse response;
@@ -91,6 +121,7 @@ class FakeHttpClient final : public platform::HttpClient {
  private:
   mutable std::mutex mutex_;
   std::vector<Pending> requests_;
+  std::vector<Pending> heldApart_;
 };
 
 }  // namespace tarnwick::fakes

@@ -6,6 +6,7 @@
 #include "FakeShell.h"
 #include "app/TarnwickAppDelegate.h"
 #include "platform/Platform.h"
+#include "service/ServiceContract.h"
 
 namespace tarnwick::fakes {
 
@@ -36,6 +37,8 @@ struct FakePlatform {
                            .deviceOwnerAuth = deviceOwnerAuth,
                            .userFolders = userFolders,
                            .commands = commands};
+
+  FakePlatform() { http.holdApart.emplace_back(service::latestReleaseURL); }
 
   std::shared_ptr<app::TarnwickAppDelegate> makeDelegate() {
     return std::make_shared<app::TarnwickAppDelegate>(ports);

@@ -13,6 +13,7 @@
 #include "Files.h"
 #include "Processes.h"
 #include "links/Redemption.h"
+#include "update/ReleaseManifest.h"
 
 namespace {
 
@@ -35,6 +36,9 @@ class ServiceHost : public testing::Test {
 
     Process::Options options;
     options.stdoutFile = folder / "server.out";
+    options.environment["TARNWICK_SERVICE_MANIFEST_MODE"] = (folder / "manifest-mode").string();
+    options.environment["TARNWICK_SERVICE_MANIFEST_REQUESTS"] =
+        (folder / "manifest-requests.jsonl").string();
     server.emplace(TARNWICK_SERVICE_HOST,
                    std::vector<std::string>{"--cert", (folder / "server.crt").string(), "--key",
                                             (folder / "server.key").string(), "--log",
@@ -200,6 +204,45 @@ TEST_F(ServiceHost, LogsEachRequest) {
     }
   }
   EXPECT_TRUE(found);
+}
+
+// The release manifest in each mode, judged by the shell's own decoder and trust rules.
+TEST_F(ServiceHost, ServesTheReleaseManifestInTheModeTheTestWrites) {
+  struct Case {
+    const char* mode;
+    int status;
+    std::optional<std::string> version;  // of a manifest the shell would accept
+  };
+  for (const auto& test : std::vector<Case>{{"newer", 200, "99.0.0"},
+                                            {"version-1.0.0", 200, "1.0.0"},
+                                            {"older", 200, "0.0.1"},
+                                            {"build-zero", 200, std::nullopt},
+                                            {"other-host", 200, std::nullopt},
+                                            {"no-content", 204, std::nullopt},
+                                            {"not-modified", 304, std::nullopt},
+                                            {"server-error", 500, "99.0.0"},
+                                            {"not-json", 200, std::nullopt},
+                                            {"slow-1", 200, "99.0.0"}}) {
+    writeFile(folder / "manifest-mode", std::string(test.mode) + "\n");
+    auto answer = client()->Get("/support/mac/latest.json",
+                                {{"Cache-Control", "no-cache"}, {"User-Agent", "Probe/1"}});
+    ASSERT_TRUE(answer) << test.mode;
+    EXPECT_EQ(answer->status, test.status) << test.mode;
+    auto release = tarnwick::update::decodeRelease(answer->body);
+    std::optional<std::string> accepted;
+    if (release && release->build > 0 && tarnwick::update::trustedDownloadURL(*release)) {
+      accepted = release->version;
+    }
+    EXPECT_EQ(accepted, test.version) << test.mode << ": " << answer->body;
+  }
+  EXPECT_EQ(client()->Post("/support/mac/latest.json", "{}", "application/json")->status, 405);
+  auto requests = readFile(folder / "manifest-requests.jsonl");
+  auto last = requests.substr(requests.rfind('\n', requests.size() - 2) + 1);
+  auto record = nlohmann::json::parse(last, nullptr, false);
+  EXPECT_EQ(record.value("method", ""), "POST");
+  auto first = nlohmann::json::parse(requests.substr(0, requests.find('\n')), nullptr, false);
+  EXPECT_EQ(first["headers"].value("Cache-Control", ""), "no-cache") << requests;
+  EXPECT_EQ(first["headers"].value("User-Agent", ""), "Probe/1") << requests;
 }
 
 }  // namespace

@@ -133,6 +133,21 @@ TEST(StandInServing, AnswersTheClientCheckOnlyWithThePagesToken) {
   EXPECT_TRUE(check.contains("last_result"));
   EXPECT_TRUE(check.contains("last_error"));
 
+  // A test may make the check fail, or answer with text that is not JSON, and set it back.
+  auto ask = [&] {
+    return client.Post("/api/client-check", {{"X-Tarnwick-CSRF", token}}, "{}", "application/json");
+  };
+  ASSERT_EQ(
+      client.Post("/test/client-check-raw?status=500", "Internal error", "text/plain")->status,
+      204);
+  EXPECT_EQ(ask()->status, 500);
+  EXPECT_EQ(ask()->body, "Internal error");
+  ASSERT_EQ(client.Post("/test/client-check", R"({"last_result":"installed"})", "application/json")
+                ->status,
+            204);
+  EXPECT_EQ(ask()->status, 200);
+  EXPECT_EQ(ask()->body, R"({"last_result":"installed"})");
+
   // A new start has a new token.
   serving.process().signal(SIGTERM);
   ASSERT_TRUE(serving.process().wait(3s));

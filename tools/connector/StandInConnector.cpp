@@ -123,6 +123,8 @@ struct StandInConnector::State {
   std::deque<json> commands;
   json requests = json::array();
   json clientCheck;
+  // When set, the check answers with this status and text instead: a failing or garbled Connector.
+  std::optional<std::pair<int, std::string>> rawClientCheck;
 
   void route(httplib::Server& server, int port);
 };
@@ -165,6 +167,11 @@ void StandInConnector::State::route(httplib::Server& server, int port) {
                   return;
                 }
                 std::lock_guard lock(mutex);
+                if (rawClientCheck) {
+                  response.status = rawClientCheck->first;
+                  response.set_content(rawClientCheck->second, "text/plain; charset=utf-8");
+                  return;
+                }
                 response.set_content(clientCheck.dump(), "application/json");
               });
 
@@ -246,8 +253,24 @@ void StandInConnector::State::route(httplib::Server& server, int port) {
                 }
                 std::lock_guard lock(mutex);
                 clientCheck = std::move(answer);
+                rawClientCheck.reset();
                 response.status = 204;
               });
+  // Or answers with ?status=N (default 200) and the posted text as it is.
+  server.Post("/test/client-check-raw", [this](const httplib::Request& request,
+                                               httplib::Response& response) {
+    auto status = request.get_param_value("status");
+    if (status.empty()) {
+      status = "200";
+    }
+    if (status.size() != 3 || status.find_first_not_of("0123456789") != std::string::npos) {
+      response.status = 400;
+      return;
+    }
+    std::lock_guard lock(mutex);
+    rawClientCheck.emplace(std::stoi(status), request.body);
+    response.status = 204;
+  });
 
   // Answers after the given time, to keep a load in progress.
   server.Get("/test/slow", [](const httplib::Request& request, httplib::Response& response) {

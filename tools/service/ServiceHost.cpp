@@ -25,6 +25,7 @@
 // Other methods on that path get 405; a request that is not an empty JSON object gets 400.
 //
 // GET /support/mac/download answers in the mode --download-mode names (DownloadModes.h).
+// GET /support/mac/latest.json: see ReleaseManifestModes.h.
 #include <httplib.h>
 #include <signal.h>
 
@@ -41,6 +42,7 @@
 #include <thread>
 
 #include "DownloadModes.h"
+#include "ReleaseManifestModes.h"
 
 namespace {
 
@@ -220,6 +222,7 @@ int main(int argc, char** argv) {
     std::cerr << "tarnwick-service-host: unknown download mode, or the image cannot be read\n";
     return 2;
   }
+  tarnwick::servicehost::serveReleaseManifest(server);
 
   int port = options->port;
   if (port == 0) {
