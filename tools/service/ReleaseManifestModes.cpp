@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -93,6 +94,11 @@ void answer(std::string mode, httplib::Response& response) {
     response.status = 304;
   } else if (mode == "server-error") {
     answerJson(response, 500, manifest("99.0.0"));
+  } else if (mode.starts_with("file ")) {
+    std::ifstream in(mode.substr(5), std::ios::binary);
+    std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    response.status = in ? 200 : 404;
+    response.set_content(body, "application/json");
   } else if (mode == "not-json") {
     response.status = 200;
     response.set_content("<!doctype html><title>Maintenance</title>", "text/html");

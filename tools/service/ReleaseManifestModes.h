@@ -18,6 +18,7 @@ namespace tarnwick::servicehost {
 //   server-error     500, a trusted manifest all the same
 //   not-json         200, an HTML page
 //   slow-N           waits N seconds (at most 120), then answers as newer
+//   file PATH        200, the manifest in that file (one the release tooling wrote)
 // Each request's method, target and headers are appended as one JSON line to the file that
 // TARNWICK_SERVICE_MANIFEST_REQUESTS names, when it is set. Other methods get 405.
 void serveReleaseManifest(httplib::Server& server);
