@@ -6,6 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc)
+# Paths relative to the checkout let a compiler cache serve every clone of it.
+export CCACHE_BASEDIR="$PWD"
 cmake --preset default
 cmake --build --preset default -j "$jobs"
 ctest --preset default -j "$jobs"
