@@ -2,7 +2,7 @@
 //
 //   tarnwick_update_bench [folder]     (default /tmp; needs about 1.3 GiB free there for a while)
 //
-// 1. SHA-256 of a 1 GiB file in 1 MiB reads through OpenSSL's EVP interface, beside
+// 1. The updater's SHA-256 of a 1 GiB file (1 MiB reads through OpenSSL's EVP interface), beside
 //    `openssl dgst -sha256` on the same file, and this process's peak resident memory growth
 //    while hashing.
 // 2. The seal check (the bundle's codesign tool) of a 200 MiB bundle of 1,000 files, beside the
@@ -24,13 +24,12 @@
 #include "Processes.h"
 #include "platform/linux/update/FileTree.h"
 #include "platform/linux/update/Seal.h"
+#include "update/Sha256.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace tarnwick::testsupport;
-using tarnwick::update_tools::Fd;
-using tarnwick::update_tools::sha256OfDescriptor;
 
 double seconds(const std::function<void()>& work) {
   double best = 1e9;
@@ -66,9 +65,9 @@ void writeRandom(const fs::path& path, std::size_t size, std::mt19937_64& random
   }
 }
 
+// The updater's own digest of the download.
 std::string hashFile(const fs::path& path) {
-  Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  return sha256OfDescriptor(file.get()).value_or("");
+  return tarnwick::update::sha256(path).value_or("");
 }
 
 }  // namespace
