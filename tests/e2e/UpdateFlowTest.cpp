@@ -88,7 +88,20 @@ class UpdateFlow : public ::testing::Test {
         },
         20s);
   }
-  bool checkFromMenu() { return press("Check for Updates\u2026"); }
+  // A check chosen while the automatic one is still being answered is dropped, as it should be;
+  // the menu is chosen again until the check really asks the service.
+  bool checkFromMenu() {
+    const auto asked = requests().size();
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      if (!press("Check for Updates\u2026")) {
+        return false;
+      }
+      if (waitUntil([&] { return requests().size() > asked; }, 5s)) {
+        return true;
+      }
+    }
+    return false;
+  }
 
   static bool has(const std::vector<std::string>& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
