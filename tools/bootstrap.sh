@@ -8,7 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang-format git clang libclang-rt-14-dev ccache
   # core libraries
   nlohmann-json3-dev libboost-url1.81-dev libicu-dev uuid-dev libssl-dev
-  libcurl4-openssl-dev libplist-dev libre2-dev
+  libcurl4-openssl-dev libplist-dev
   # device-owner unlock (PAM) and self-update (squashfs images)
   libpam0g-dev squashfs-tools libsquashfs-dev openssl
   # Linux desktop backend

@@ -49,9 +49,6 @@ constexpr std::string_view suffix = R"JS([0];
 
 }  // namespace
 
-std::string_view pasteScriptPrefix() { return prefix; }
-std::string_view pasteScriptSuffix() { return suffix; }
-
 std::optional<std::string> pasteScript(std::string_view text) {
   std::string json;
   try {

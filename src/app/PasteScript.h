@@ -10,7 +10,4 @@ namespace tarnwick::app {
 // embedded safely (it is not valid UTF-8).
 std::optional<std::string> pasteScript(std::string_view text);
 
-std::string_view pasteScriptPrefix();
-std::string_view pasteScriptSuffix();
-
 }  // namespace tarnwick::app

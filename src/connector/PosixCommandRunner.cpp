@@ -175,11 +175,6 @@ std::function<bool()> startDetached(const std::string& path,
 
 }  // namespace
 
-void PosixCommandRunner::launchDetached(const std::string& path,
-                                        const std::vector<std::string>& arguments) {
-  startDetached(locate(path), arguments, Output::discard);
-}
-
 std::function<bool()> PosixCommandRunner::launchWatched(const std::string& path,
                                                         const std::vector<std::string>& arguments) {
   auto running = startDetached(locate(path), arguments, Output::discard);

@@ -15,7 +15,6 @@ class PosixCommandRunner final : public platform::CommandRunner {
 
   bool run(const std::string& path, const std::vector<std::string>& arguments) override;
   std::string capture(const std::string& path, const std::vector<std::string>& arguments) override;
-  void launchDetached(const std::string& path, const std::vector<std::string>& arguments) override;
   std::function<bool()> launchWatched(const std::string& path,
                                       const std::vector<std::string>& arguments) override;
   bool launch(const std::string& path, const std::vector<std::string>& arguments) override;

@@ -16,11 +16,10 @@ class CommandRunner {
   // True only when the tool started and exited with status 0. Output is discarded.
   virtual bool run(const std::string& path, const std::vector<std::string>& arguments) = 0;
   // The tool's standard output as UTF-8; "" when it did not start or wrote invalid UTF-8.
-  virtual std::string capture(const std::string& path, const std::vector<std::string>& arguments) = 0;
-  // Starts the tool detached with its output discarded, without waiting. Failures are dropped.
-  virtual void launchDetached(const std::string& path, const std::vector<std::string>& arguments) = 0;
-  // The same, and a way to ask later whether that copy still runs (false once it ended, or when
-  // it never started).
+  virtual std::string capture(const std::string& path,
+                              const std::vector<std::string>& arguments) = 0;
+  // Starts the tool detached with its output discarded, without waiting. The answer asks later
+  // whether that copy still runs (false once it ended, or when it never started).
   virtual std::function<bool()> launchWatched(const std::string& path,
                                               const std::vector<std::string>& arguments) = 0;
   // Starts the tool without waiting for it and without touching its standard streams; it keeps

@@ -36,24 +36,6 @@ std::vector<int> processesRunning(const fs::path& executable) {
   return found;
 }
 
-// Every file, folder and link of a tree, with contents or target, by relative path.
-std::map<std::string, std::string> treeOf(const fs::path& root) {
-  std::map<std::string, std::string> tree;
-  std::error_code error;
-  for (fs::recursive_directory_iterator it(root, error), end; !error && it != end;
-       it.increment(error)) {
-    auto relative = fs::relative(it->path(), root).string();
-    if (it->is_symlink()) {
-      tree[relative] = "-> " + fs::read_symlink(it->path()).string();
-    } else if (it->is_regular_file()) {
-      tree[relative] = readFile(it->path());
-    } else {
-      tree[relative] = "<folder>";
-    }
-  }
-  return tree;
-}
-
 class SelfUpdate : public ::testing::Test {
  protected:
   // How the service host answers the download.

@@ -51,7 +51,9 @@ class FakePreferences final : public platform::Preferences {
     auto found = dates.find(key);
     return found == dates.end() ? std::nullopt : std::optional(found->second);
   }
-  void setString(const std::string& key, const std::string& value) override { strings[key] = value; }
+  void setString(const std::string& key, const std::string& value) override {
+    strings[key] = value;
+  }
   void setDate(const std::string& key, platform::Date value) override { dates[key] = value; }
   platform::Date now() override { return clock; }
 
@@ -156,13 +158,10 @@ class FakeCommandRunner final : public platform::CommandRunner {
     auto found = captureOutputs.find(path);
     return found == captureOutputs.end() ? "" : found->second;
   }
-  void launchDetached(const std::string& path, const std::vector<std::string>& arguments) override {
-    calls.push_back({Call::Kind::detached, path, arguments});
-  }
   // Recorded as a detached start; the copy runs while `detachedRunning` says so.
   std::function<bool()> launchWatched(const std::string& path,
                                       const std::vector<std::string>& arguments) override {
-    launchDetached(path, arguments);
+    calls.push_back({Call::Kind::detached, path, arguments});
     return [running = detachedRunning] { return *running; };
   }
   bool launch(const std::string& path, const std::vector<std::string>& arguments) override {

@@ -178,7 +178,7 @@ TEST_F(CommandRunner, TheToolLocatorDecidesWhereACanonicalPathPointsTo) {
   EXPECT_EQ(mapped.capture("/usr/sbin/tarnwick-probe", {"print", "found", "0"}), "found");
   EXPECT_FALSE(mapped.run(at("unmapped").string(), {}));
   auto record = at("record");
-  mapped.launchDetached("/usr/sbin/tarnwick-probe", {"linger", "0", record.string()});
+  mapped.launchWatched("/usr/sbin/tarnwick-probe", {"linger", "0", record.string()});
   EXPECT_TRUE(waitUntil([&] { return fs::exists(record); }, 10s));
 }
 

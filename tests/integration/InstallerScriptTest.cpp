@@ -17,28 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace testsupport;
 
-// Every file and link below `root`, by relative path, with its contents or target.
-std::map<std::string, std::string> treeOf(const fs::path& root) {
-  std::map<std::string, std::string> tree;
-  std::error_code error;
-  for (fs::recursive_directory_iterator it(root, error), end; !error && it != end;
-       it.increment(error)) {
-    auto relative = fs::relative(it->path(), root).string();
-    if (it->is_symlink()) {
-      tree[relative] = "-> " + fs::read_symlink(it->path()).string();
-    } else if (it->is_regular_file()) {
-      auto contents = readFile(it->path());
-      // Long contents by size and first byte, to keep a failure's report readable.
-      tree[relative] = contents.size() <= 64
-                           ? contents
-                           : std::to_string(contents.size()) + " bytes of " + contents.substr(0, 1);
-    } else {
-      tree[relative] = "<folder>";
-    }
-  }
-  return tree;
-}
-
 void makeBundle(const fs::path& bundle, const std::string& version, std::size_t payloadFiles,
                 std::size_t payloadBytes) {
   fs::create_directories(bundle / "Contents" / "MacOS");

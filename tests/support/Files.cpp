@@ -49,4 +49,22 @@ std::vector<std::string> linesOf(const std::string& text) {
   return lines;
 }
 
+std::map<std::string, std::string> treeOf(const std::filesystem::path& root) {
+  namespace fs = std::filesystem;
+  std::map<std::string, std::string> tree;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(root, error), end; !error && it != end;
+       it.increment(error)) {
+    auto relative = fs::relative(it->path(), root).string();
+    if (it->is_symlink()) {
+      tree[relative] = "-> " + fs::read_symlink(it->path()).string();
+    } else if (it->is_regular_file()) {
+      tree[relative] = readFile(it->path());
+    } else {
+      tree[relative] = "<folder>";
+    }
+  }
+  return tree;
+}
+
 }  // namespace tarnwick::testsupport

@@ -3,6 +3,7 @@
 // Temporary folders and whole-file reads and writes for tests.
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -26,5 +27,8 @@ std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& contents);
 // The lines of `text`, without their line ends.
 std::vector<std::string> linesOf(const std::string& text);
+// Every file, folder and link below `root` by relative path, with its whole contents, "<folder>"
+// or "-> target": two trees compare equal only when they are byte for byte the same.
+std::map<std::string, std::string> treeOf(const std::filesystem::path& root);
 
 }  // namespace tarnwick::testsupport

@@ -51,10 +51,11 @@ TEST(Menu, HasTheTwoMenusWithTheirItemsInOrder) {
   const auto& bar = platform.application.menuBar;
   ASSERT_EQ(bar.size(), 2U);
   EXPECT_EQ(bar[0].title, "");
-  expectRows(rows(bar[0]), {{"Reload Tarnwick", "r", KeyModifier::command, std::nullopt, true},
-                            {"Check for Updates\u2026", "", KeyModifier::none, std::nullopt, true},
-                            {"-", "", KeyModifier::none, std::nullopt, false},
-                            {"Quit Tarnwick", "q", KeyModifier::command, StandardAction::terminate, false}});
+  expectRows(rows(bar[0]),
+             {{"Reload Tarnwick", "r", KeyModifier::command, std::nullopt, true},
+              {"Check for Updates\u2026", "", KeyModifier::none, std::nullopt, true},
+              {"-", "", KeyModifier::none, std::nullopt, false},
+              {"Quit Tarnwick", "q", KeyModifier::command, StandardAction::terminate, false}});
   EXPECT_EQ(bar[1].title, "Edit");
   expectRows(rows(bar[1]),
              {{"Undo", "z", KeyModifier::command, StandardAction::undo, false},
@@ -104,56 +105,17 @@ TEST(Menu, ActionsDoNothingOnceTheDelegateIsGone) {
   EXPECT_EQ(platform.http.count(), 0U);
 }
 
-// The page's side of paste, character for character: a changed word here breaks paste silently.
-TEST(PasteScript, FixedPartsAreExactlyTheScript) {
-  EXPECT_EQ(pasteScriptPrefix(), "(() => {\n  const text = ");
-  EXPECT_EQ(pasteScriptSuffix(), R"JS([0];
-  const element = document.activeElement;
-  if (element instanceof HTMLInputElement ||
-      element instanceof HTMLTextAreaElement) {
-    if (element.disabled || element.readOnly) return false;
-    const start = element.selectionStart ?? element.value.length;
-    const end = element.selectionEnd ?? start;
-    const value = element.value.slice(0, start) + text +
-      element.value.slice(end);
-    const prototype = element instanceof HTMLTextAreaElement
-      ? HTMLTextAreaElement.prototype : HTMLInputElement.prototype;
-    const setter = Object.getOwnPropertyDescriptor(
-      prototype, "value"
-    )?.set;
-    if (!setter) return false;
-    setter.call(element, value);
-    const caret = start + text.length;
-    element.setSelectionRange(caret, caret);
-    let event;
-    try {
-      event = new InputEvent("input", {
-        bubbles: true,
-        inputType: "insertFromPaste",
-        data: text
-      });
-    } catch (_) {
-      event = new Event("input", {bubbles: true});
-    }
-    element.dispatchEvent(event);
-    return true;
-  }
-  if (element?.isContentEditable) {
-    return document.execCommand("insertText", false, text);
-  }
-  return false;
-})())JS");
-  EXPECT_EQ(pasteScriptSuffix().size(), 1173U);
-}
-
 TEST(PasteScript, EmbedsTheTextAsACompactJSONArray) {
   auto script = pasteScript("a\"b\\c\nd</script>\u00e9");
   ASSERT_TRUE(script);
-  auto json = script->substr(24, script->size() - 24 - 1173);
-  EXPECT_EQ(json, "[\"a\\\"b\\\\c\\nd</script>\u00e9\"]");
+  // What the page's script does with it is run on a real page by the end-to-end paste test.
+  EXPECT_NE(script->find("const text = [\"a\\\"b\\\\c\\nd</script>\u00e9\"][0];\n"),
+            std::string::npos);
 }
 
-TEST(PasteScript, InvalidUTF8GivesNoScript) { EXPECT_FALSE(pasteScript("\xff\xfe")); }
+TEST(PasteScript, InvalidUTF8GivesNoScript) {
+  EXPECT_FALSE(pasteScript("\xff\xfe"));
+}
 
 class Paste : public testing::Test {
  protected:

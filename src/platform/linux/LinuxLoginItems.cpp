@@ -245,7 +245,7 @@ bool LinuxLoginItems::enable(const std::string& identifier, const LoginItem& ite
   }
   // Like a login session starting it: one copy, which keeps running on its own.
   if (runningCopies(item.executable).empty()) {
-    commands_.launchDetached(item.executable.string(), {});
+    commands_.launchWatched(item.executable.string(), {});
   }
   return true;
 }

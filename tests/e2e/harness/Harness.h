@@ -18,11 +18,12 @@
 namespace tarnwick::e2e {
 
 using testsupport::Clock;
-using testsupport::linesOf;
 using testsupport::CommandResult;
+using testsupport::linesOf;
 using testsupport::Process;
 using testsupport::readFile;
 using testsupport::runCommand;
+using testsupport::treeOf;
 using testsupport::VirtualDisplay;
 using testsupport::waitUntil;
 using testsupport::writeFile;

@@ -9,7 +9,7 @@
 //   signals                writes whether any signal is blocked and how SIGPIPE is handled
 //   linger <ms> <file>     writes "<pid> <session> <parent>" to <file>, sleeps, then writes
 //                          <file>.done
-//   detach <tool> <a>...   starts <tool> through the runner's launchDetached and exits 0
+//   detach <tool> <a>...   starts <tool> through the runner's launchWatched and exits 0
 //   launch <tool> <a>...   starts <tool> through the runner's launch; exits 0 when it started
 #include <dirent.h>
 #include <signal.h>
@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
     std::ofstream(file + ".done") << "done\n";
   } else if (mode == "detach" && !rest.empty()) {
     tarnwick::connector::PosixCommandRunner runner;
-    runner.launchDetached(rest[0], std::vector<std::string>(rest.begin() + 1, rest.end()));
+    runner.launchWatched(rest[0], std::vector<std::string>(rest.begin() + 1, rest.end()));
   } else if (mode == "launch" && !rest.empty()) {
     tarnwick::connector::PosixCommandRunner runner;
     return runner.launch(rest[0], std::vector<std::string>(rest.begin() + 1, rest.end())) ? 0 : 1;
