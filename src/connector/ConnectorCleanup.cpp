@@ -1,4 +1,6 @@
 // Clearing what an older or stale Connector left behind, before a fresh start.
+#include <unistd.h>
+
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -16,10 +18,13 @@ void TarnwickAppDelegate::removeLegacyLaunchAgent() {
 }
 
 void TarnwickAppDelegate::stopStaleConnectorListener() {
+  // Only this account's listeners: run as root, the lister names every account's, and another
+  // account's process is never ours to signal. "-a" makes the selections hold together.
   auto output = capture(std::string(connector::tools::lsof),
-                        {"-nP", "-tiTCP:" + std::to_string(connector::port), "-sTCP:LISTEN"});
-  // The health check that set the stale flag already named the listener a Connector; whether
-  // it really stops is left to the next checks.
+                        {"-nP", "-tiTCP:" + std::to_string(connector::port), "-sTCP:LISTEN", "-a",
+                         "-u", std::to_string(::getuid())});
+  // The health check that set the stale flag already named the listener a Connector of this
+  // account; whether it really stops is left to the next checks.
   for (auto id : connector::listenerProcessIds(output)) {
     run(std::string(connector::tools::kill), {"-TERM", std::to_string(id)});
   }

@@ -27,8 +27,10 @@ std::string_view trimmed(std::string_view text) {
 
 }  // namespace
 
-HealthVerdict judgeHealth(const platform::HttpResponse& response, std::string_view signature) {
-  if (response.transportError || response.status != healthyStatus) {
+HealthVerdict judgeHealth(const platform::HttpResponse& response, std::string_view signature,
+                          std::uint32_t ownAccount) {
+  if (response.transportError || response.status != healthyStatus ||
+      response.peerAccount != ownAccount) {
     return {};
   }
   std::string server = response.header("Server").value_or("");

@@ -18,10 +18,12 @@ struct HealthVerdict {
   bool operator==(const HealthVerdict&) const = default;
 };
 
-// Judges one answer to the health request. Only status 200 counts, and the "Server" header must
-// name `signature` (a plain substring test) to be healthy, or any Connector to be stale. A
-// transfer that failed has no status, so it is neither.
-HealthVerdict judgeHealth(const platform::HttpResponse& response, std::string_view signature);
+// Judges one answer to the health request. Only status 200 from a socket of `ownAccount` counts,
+// and the "Server" header must name `signature` (a plain substring test) to be healthy, or any
+// Connector to be stale. A transfer that failed has no status, and another account's listener
+// (or one whose owner is unknown) is a stranger, so neither is either.
+HealthVerdict judgeHealth(const platform::HttpResponse& response, std::string_view signature,
+                          std::uint32_t ownAccount);
 
 // A whole signed 32-bit decimal number, with an optional sign and nothing around it.
 std::optional<std::int32_t> parseProcessId(std::string_view text);

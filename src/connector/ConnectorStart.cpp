@@ -57,7 +57,7 @@ void TarnwickAppDelegate::checkConnector(std::function<void(bool healthy)> compl
           completion(false);
           return;
         }
-        auto verdict = connector::judgeHealth(response, self->connectorSignature());
+        auto verdict = connector::judgeHealth(response, self->connectorSignature(), ::getuid());
         self->replaceStaleConnector_.store(verdict.stale);
         completion(verdict.healthy);
       });

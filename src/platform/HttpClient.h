@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -34,6 +35,9 @@ struct HttpResponse {
   HeaderList headers;
   std::optional<std::string> body;           // absent when the response carried no data
   std::optional<std::string> transportError;  // a readable description of a transfer failure
+  // For a server on this machine: the account that owns the very socket that answered. Absent
+  // for other servers, or when the owner could not be told (then it is nobody's to trust).
+  std::optional<std::uint32_t> peerAccount;
 
   // Header names compare case-insensitively; absent when the header was not sent.
   std::optional<std::string> header(std::string_view name) const;

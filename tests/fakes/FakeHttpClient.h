@@ -1,5 +1,7 @@
 #pragma once
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <mutex>
@@ -108,6 +110,7 @@ class FakeHttpClient final : public platform::HttpClient {
                                        std::optional<std::string> body = std::nullopt) {
     platform::HttpResponse response;
     response.status = code;
+    response.peerAccount = ::getuid();  // answered by this account, unless a test says otherwise
     response.headers = std::move(headers);
     response.body = std::move(body);
     return response;

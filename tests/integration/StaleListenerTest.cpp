@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <map>
 
@@ -60,7 +61,8 @@ TEST_F(StaleListener, SignalsOnlyIdsAboveOneInTheListedOrder) {
   writeFile(lsof.string() + ".output",
             "\n  4242 \n\tabc\n1\n0\n-7\n 5150\t\n\n12 13\n31\n2147483648\n");
   delegate->stopStaleConnectorListener();
-  EXPECT_EQ(readFile(lsof.string() + ".args"), "-nP -tiTCP:8766 -sTCP:LISTEN");
+  EXPECT_EQ(readFile(lsof.string() + ".args"),
+            "-nP -tiTCP:8766 -sTCP:LISTEN -a -u " + std::to_string(::getuid()));
   EXPECT_EQ(signalled(), "-TERM 4242\n-TERM 5150\n-TERM 31\n");
 }
 

@@ -10,10 +10,14 @@ namespace {
 using platform::HeaderList;
 using platform::HttpResponse;
 
-HttpResponse answer(std::optional<int> status, HeaderList headers = {}) {
+constexpr std::uint32_t ownAccount = 1000;
+
+HttpResponse answer(std::optional<int> status, HeaderList headers = {},
+                    std::optional<std::uint32_t> account = ownAccount) {
   HttpResponse response;
   response.status = status;
   response.headers = std::move(headers);
+  response.peerAccount = account;
   return response;
 }
 
@@ -26,7 +30,7 @@ struct HealthCase {
 class HealthVerdicts : public testing::TestWithParam<HealthCase> {};
 
 TEST_P(HealthVerdicts, JudgeTheAnswerAgainstTheSignatureOf201) {
-  EXPECT_EQ(judgeHealth(GetParam().response, "TarnwickDesktop/2.0.1"), GetParam().expected);
+  EXPECT_EQ(judgeHealth(GetParam().response, "TarnwickDesktop/2.0.1", ownAccount), GetParam().expected);
 }
 
 HttpResponse failedTransfer() {
@@ -67,6 +71,13 @@ INSTANTIATE_TEST_SUITE_P(
                    neither},
         HealthCase{"serverError", answer(503, {{"Server", "TarnwickDesktop/2.0.1"}}), neither},
         HealthCase{"noContent", answer(204, {{"Server", "TarnwickDesktop/1.0.0"}}), neither},
+        // Only this account's socket counts; a stranger's is neither, so it is never signalled.
+        HealthCase{"sameVersionOfAnotherAccount",
+                   answer(200, {{"Server", "TarnwickDesktop/2.0.1"}}, 1001), neither},
+        HealthCase{"otherVersionOfRoot", answer(200, {{"Server", "TarnwickDesktop/2.0.2"}}, 0),
+                   neither},
+        HealthCase{"ownerUnknown", answer(200, {{"Server", "TarnwickDesktop/2.0.1"}}, std::nullopt),
+                   neither},
         HealthCase{"refused", failedTransfer(), neither},
         HealthCase{"brokenAfterStatus", statusWithError(), neither}),
     [](const auto& each) { return std::string(each.param.name); });

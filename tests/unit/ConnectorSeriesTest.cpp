@@ -33,6 +33,10 @@ constexpr auto notExecutable = fs::perms::owner_read | fs::perms::owner_write;
 HttpResponse server(const std::string& value) {
   return FakeHttpClient::status(200, {{"Server", value}});
 }
+HttpResponse fromAccount(HttpResponse response, std::optional<std::uint32_t> account) {
+  response.peerAccount = account;
+  return response;
+}
 HttpResponse refused() {
   return FakeHttpClient::transportError("Could not connect to the server.");
 }
@@ -43,7 +47,9 @@ Call bootout() {
           {"bootout", "gui/" + std::to_string(::getuid()) + "/com.tarnwick.desktop"}};
 }
 Call listenerQuery() {
-  return {Kind::capture, "/usr/sbin/lsof", {"-nP", "-tiTCP:8766", "-sTCP:LISTEN"}};
+  return {Kind::capture,
+          "/usr/sbin/lsof",
+          {"-nP", "-tiTCP:8766", "-sTCP:LISTEN", "-a", "-u", std::to_string(::getuid())}};
 }
 Call terminate(const std::string& id) {
   return {Kind::run, "/bin/kill", {"-TERM", id}};
@@ -215,7 +221,14 @@ INSTANTIATE_TEST_SUITE_P(
         UnhealthyCase{"timedOut", FakeHttpClient::transportError("The request timed out.")},
         UnhealthyCase{"noServerHeader", FakeHttpClient::status(200)},
         UnhealthyCase{"otherServer", server("SimpleHTTP/0.6 Python/3.11")},
-        UnhealthyCase{"notOK", FakeHttpClient::status(500, {{"Server", "TarnwickDesktop/2.0.1"}})}),
+        UnhealthyCase{"notOK", FakeHttpClient::status(500, {{"Server", "TarnwickDesktop/2.0.1"}})},
+        // Another account's listener is a stranger, whatever it answers: never loaded, never
+        // taken for a stale Connector, so never signalled.
+        UnhealthyCase{"rightVersionOfAnotherAccount",
+                      fromAccount(server("TarnwickDesktop/2.0.1"), ::getuid() + 1)},
+        UnhealthyCase{"otherVersionOfAnotherAccount",
+                      fromAccount(server("TarnwickDesktop/1.9.0"), ::getuid() + 1)},
+        UnhealthyCase{"ownerUnknown", fromAccount(server("TarnwickDesktop/2.0.1"), std::nullopt)}),
     [](const auto& each) { return std::string(each.param.name); });
 
 TEST_F(ConnectorSeries, WithNoConnectorTheMissingPageFollowsEveryFailedCheckUntilTheLimit) {

@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/linux/SocketOwner.h"
+
 namespace tarnwick::platform::linux_desktop {
 
 namespace {
@@ -178,6 +180,7 @@ class CurlHttpClient::Worker {
     int file = -1;
     std::filesystem::path filePath;
     bool fileFailed = false;
+    std::optional<std::uint32_t> peerAccount;
 
     ~Transfer() {
       if (easy) {
@@ -285,6 +288,8 @@ class CurlHttpClient::Worker {
       curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS,
                        static_cast<long>(std::min(milliseconds, 2147483647.0)));
     }
+    curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Worker::onConnected);
+    curl_easy_setopt(easy, CURLOPT_PREREQDATA, &transfer);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Worker::onHeader);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Worker::onBody);
@@ -337,6 +342,16 @@ class CurlHttpClient::Worker {
       transfer.filePath = pattern;
     }
     return ok;
+  }
+
+  // Called on every connection, new or reused, before the request goes out: while our end is
+  // open, the server's end of it names the account that accepted it. Each redirect asks again,
+  // so the owner is the one of the server that answered last.
+  static int onConnected(void* context, char* serverIp, char* clientIp, int serverPort,
+                         int clientPort) {
+    auto& transfer = *static_cast<Transfer*>(context);
+    transfer.peerAccount = loopbackPeerAccount(serverIp, serverPort, clientIp, clientPort);
+    return CURL_PREREQFUNC_OK;
   }
 
   static size_t onHeader(char* data, size_t size, size_t count, void* context) {
@@ -419,6 +434,7 @@ class CurlHttpClient::Worker {
     }
     HttpResponse response;
     response.status = static_cast<int>(status);
+    response.peerAccount = transfer.peerAccount;
     response.headers = std::move(transfer.responseHeaders);
     if (transfer.isDownload()) {
       deliver(transfer.job, response, transfer.filePath);

@@ -175,6 +175,8 @@ TEST_F(CurlClient, GivesStatusHeadersAndBodyOfTheAnswer) {
   EXPECT_EQ(outcome.response.header("X-FOLDED"), "one,  two");
   EXPECT_EQ(outcome.response.header("Content-Type"), "text/plain");
   EXPECT_EQ(outcome.response.body, "hello\n");
+  // The kernel names the owner of the socket that answered: this test, so this account.
+  EXPECT_EQ(outcome.response.peerAccount, ::getuid());
 
   for (auto [path, status] : {std::pair{"/empty", 204}, std::pair{"/nowhere", 404}}) {
     auto result = await(fetch(client, get(server.url(path))));
