@@ -8,6 +8,8 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 # Paths relative to the checkout let a compiler cache serve every clone of it.
 export CCACHE_BASEDIR="$PWD"
+# Debug information would otherwise tie every cached object to this clone's folder.
+export CCACHE_NOHASHDIR=1
 cmake --preset default
 cmake --build --preset default -j "$jobs"
 ctest --preset default -j "$jobs"
