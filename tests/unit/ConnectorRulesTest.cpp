@@ -30,7 +30,8 @@ struct HealthCase {
 class HealthVerdicts : public testing::TestWithParam<HealthCase> {};
 
 TEST_P(HealthVerdicts, JudgeTheAnswerAgainstTheSignatureOf201) {
-  EXPECT_EQ(judgeHealth(GetParam().response, "TarnwickDesktop/2.0.1", ownAccount), GetParam().expected);
+  EXPECT_EQ(judgeHealth(GetParam().response, "TarnwickDesktop/2.0.1", ownAccount),
+            GetParam().expected);
 }
 
 HttpResponse failedTransfer() {

@@ -1,6 +1,9 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -154,6 +157,52 @@ class CurlClient : public testing::Test {
  protected:
   LoopbackServer server;
 };
+
+// Another account's look-alike: a child switched to `nobody` listens, accepts one connection and
+// answers like a Connector. The client must name that account, not ours.
+TEST(CurlClientPeer, NamesTheAccountOfAListenerThatIsNotOurs) {
+  if (::getuid() != 0) {
+    GTEST_SKIP() << "switching to nobody needs root";
+  }
+  constexpr uid_t nobody = 65534;
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) {
+      ::_exit(1);
+    }
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}};
+    socklen_t length = sizeof address;
+    auto* any = reinterpret_cast<sockaddr*>(&address);
+    if (::bind(listener, any, length) != 0 || ::listen(listener, 1) != 0 ||
+        ::getsockname(listener, any, &length) != 0) {
+      ::_exit(1);
+    }
+    std::uint16_t port = ntohs(address.sin_port);
+    (void)!::write(ready[1], &port, sizeof port);
+    int peer = ::accept(listener, nullptr, nullptr);
+    char request[4096];
+    (void)!::read(peer, request, sizeof request);
+    constexpr std::string_view answer =
+        "HTTP/1.1 200 OK\r\nServer: TarnwickDesktop/2.0.1\r\nContent-Length: 0\r\n"
+        "Connection: close\r\n\r\n";
+    (void)!::write(peer, answer.data(), answer.size());
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  std::uint16_t port = 0;
+  ASSERT_EQ(::read(ready[0], &port, sizeof port), static_cast<ssize_t>(sizeof port));
+  ::close(ready[0]);
+  CurlHttpClient client;
+  auto outcome = await(fetch(client, get("http://127.0.0.1:" + std::to_string(port) + "/")));
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_EQ(outcome.response.status, 200);
+  EXPECT_EQ(outcome.response.peerAccount, nobody);
+}
 
 TEST_F(CurlClient, GivesStatusHeadersAndBodyOfTheAnswer) {
   server.server.Get("/hello", [](const httplib::Request&, httplib::Response& response) {
