@@ -12,7 +12,8 @@ cmake --build --preset fuzz -j "$(nproc)"
 findings=build/fuzz/findings
 mkdir -p "$findings"
 for target in links:fuzz_links redemption:fuzz_redemption_answer unlock:fuzz_unlock_message \
-    manifest:fuzz_release_manifest version:fuzz_version_compare interface-check:fuzz_interface_check; do
+    manifest:fuzz_release_manifest version:fuzz_version_compare interface-check:fuzz_interface_check \
+    activation:fuzz_activation_request; do
   corpus=${target%%:*}
   binary=build/fuzz/fuzz/${target##*:}
   # New inputs go to a scratch corpus, so the checked-in seeds stay as they are.
