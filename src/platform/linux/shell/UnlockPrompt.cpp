@@ -1,9 +1,11 @@
-#include "platform/linux/UnlockPrompt.h"
+#include "platform/linux/shell/UnlockPrompt.h"
 
 #include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <string>
+
+#include "platform/linux/GLibHolders.h"
 
 namespace tarnwick::platform::linux_desktop {
 
@@ -196,9 +198,8 @@ void GtkOwnerPrompts::show(const std::shared_ptr<Turn>& turn) {
   gtk_grid_attach(GTK_GRID(grid), icon, 0, 0, 1, 3);
 
   GtkWidget* reason = gtk_label_new(nullptr);
-  gchar* markup = g_markup_printf_escaped("<b>%s</b>", turn->reason.c_str());
-  gtk_label_set_markup(GTK_LABEL(reason), markup);
-  g_free(markup);
+  GCharPtr markup(g_markup_printf_escaped("<b>%s</b>", turn->reason.c_str()));
+  gtk_label_set_markup(GTK_LABEL(reason), markup.get());
   gtk_label_set_line_wrap(GTK_LABEL(reason), TRUE);
   gtk_label_set_max_width_chars(GTK_LABEL(reason), 40);
   gtk_label_set_xalign(GTK_LABEL(reason), 0);
