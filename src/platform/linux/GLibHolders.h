@@ -1,7 +1,6 @@
 #pragma once
 
-// Owners of GLib and GObject resources, so that each reference taken is given back exactly once,
-// also on early returns.
+// Owners of GLib and GObject resources: each reference taken is given back once, on every path.
 
 #include <glib-object.h>
 
@@ -39,19 +38,9 @@ struct GFree {
 // A string (or array) to give back with g_free.
 using GCharPtr = std::unique_ptr<gchar, GFree>;
 
-// Fills a GError out-parameter and frees what it was given.
-class GErrorHolder {
- public:
-  GErrorHolder() = default;
-  GErrorHolder(const GErrorHolder&) = delete;
-  GErrorHolder& operator=(const GErrorHolder&) = delete;
-  ~GErrorHolder() { g_clear_error(&error_); }
-
-  GError** out() { return &error_; }
-  bool matches(GQuark domain, gint code) const { return g_error_matches(error_, domain, code); }
-
- private:
-  GError* error_ = nullptr;
+struct GErrorFree {
+  void operator()(GError* error) const { g_error_free(error); }
 };
+using GErrorPtr = std::unique_ptr<GError, GErrorFree>;
 
 }  // namespace tarnwick::platform::linux_desktop

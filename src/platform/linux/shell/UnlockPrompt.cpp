@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/linux/GLibHolders.h"
+#include "platform/linux/shell/GLibMainQueue.h"
 
 namespace tarnwick::platform::linux_desktop {
 
@@ -13,14 +14,7 @@ namespace {
 
 // Safe from any thread, and after the main loop has ended (the task then never runs).
 void onMainThread(std::function<void()> task) {
-  g_idle_add_full(
-      G_PRIORITY_DEFAULT,
-      [](gpointer data) -> gboolean {
-        (*static_cast<std::function<void()>*>(data))();
-        return G_SOURCE_REMOVE;
-      },
-      new std::function<void()>(std::move(task)),
-      [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+  GLibMainQueue().async(std::move(task));
 }
 
 }  // namespace

@@ -1,6 +1,4 @@
 // Snapshots of every screen with XGetImage, and whether they may be taken.
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
 
 #include <algorithm>
 #include <bit>

@@ -1,17 +1,35 @@
 #pragma once
 
-// What the support devices share: one connection to the X server and the layout of its screens.
+// What the support devices share: one connection to the X server, the layout of its screens, and
+// owners of what Xlib hands out.
 
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 #include <chrono>
 #include <memory>
 #include <vector>
 
 #include "platform/SupportDevices.h"
-#include "platform/linux/support/X11Holders.h"
 
 namespace tarnwick::platform::linux_desktop {
+
+struct XCloseDisplayDeleter {
+  void operator()(Display* display) const { XCloseDisplay(display); }
+};
+using DisplayPtr = std::unique_ptr<Display, XCloseDisplayDeleter>;
+
+struct XFreeDeleter {
+  void operator()(void* data) const { XFree(data); }
+};
+// What Xlib allocated for a reply: a property's value, a list of windows or protocols, names.
+template <typename T>
+using XPtr = std::unique_ptr<T, XFreeDeleter>;
+
+struct XImageDeleter {
+  void operator()(XImage* image) const { XDestroyImage(image); }
+};
+using XImagePtr = std::unique_ptr<XImage, XImageDeleter>;
 
 // The default handler ends the process on any protocol error; ours counts them here, so that each
 // operation can tell whether its requests went through.

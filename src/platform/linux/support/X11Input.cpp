@@ -1,6 +1,4 @@
 // Keyboard and pointer events through XTest.
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 

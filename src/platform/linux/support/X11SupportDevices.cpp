@@ -1,8 +1,6 @@
 #include "platform/linux/support/X11SupportDevices.h"
 
 #include <X11/Xatom.h>
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <poll.h>
 #include <unistd.h>

@@ -259,9 +259,9 @@ struct ScriptCall {
 
 void onEngineScriptFinished(GObject* source, GAsyncResult* result, gpointer data) {
   std::unique_ptr<ScriptCall> call(static_cast<ScriptCall*>(data));
-  GErrorHolder error;
+  // Why it failed does not matter: the completion hears of no result either way.
   GObjectPtr<JSCValue> value(
-      webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, error.out()));
+      webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, nullptr));
   std::optional<std::string> text;
   if (value && jsc_value_is_string(value.get())) {
     text = GCharPtr(jsc_value_to_string(value.get())).get();
@@ -274,11 +274,12 @@ void onEngineScriptFinished(GObject* source, GAsyncResult* result, gpointer data
 void onExtensionScriptFinished(GObject* source, GAsyncResult* result, gpointer data) {
   std::unique_ptr<ScriptCall> call(static_cast<ScriptCall*>(data));
   auto* view = WEBKIT_WEB_VIEW(source);
-  GErrorHolder error;
+  GError* failure = nullptr;
   GObjectPtr<WebKitUserMessage> reply(
-      webkit_web_view_send_message_to_page_finish(view, result, error.out()));
+      webkit_web_view_send_message_to_page_finish(view, result, &failure));
+  GErrorPtr error(failure);
   if (!reply) {
-    if (error.matches(G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
+    if (g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
       call->completion(std::nullopt);
       return;
     }

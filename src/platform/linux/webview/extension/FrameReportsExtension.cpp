@@ -277,14 +277,12 @@ void onWindowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKit
   isolated.reset();
 
   GObjectPtr<JSCContext> context(webkit_frame_get_js_context_for_script_world(frame, world));
-  GPtrArray* names = g_ptr_array_new();
+  std::vector<const char*> names;
   for (const auto& name : handlerNames) {
-    g_ptr_array_add(names, const_cast<char*>(name.c_str()));
+    names.push_back(name.c_str());
   }
-  g_ptr_array_add(names, nullptr);
-  JSCValue* nameArray = jsc_value_new_array_from_strv(
-      context.get(), reinterpret_cast<const char* const*>(names->pdata));
-  g_ptr_array_unref(names);
+  names.push_back(nullptr);
+  JSCValue* nameArray = jsc_value_new_array_from_strv(context.get(), names.data());
   callFactory(
       context.get(), pageWorldScript, "tarnwick://frame-reports/page.js",
       {reportFunction(context.get(), reporter), doneFunction(context.get(), reporter), nameArray,
