@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "platform/linux/support/X11Connection.h"
-#include "platform/linux/support/X11KeyMap.h"
+#include "platform/linux/support/X11SupportDevices.h"
 
 namespace tarnwick::platform::linux_desktop {
 

@@ -1,5 +1,3 @@
-#include "platform/linux/support/X11KeyMap.h"
-
 #include <X11/XF86keysym.h>
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
@@ -7,6 +5,7 @@
 #include <array>
 
 #include "platform/SupportDevices.h"
+#include "platform/linux/support/X11SupportDevices.h"
 
 namespace tarnwick::platform::linux_desktop {
 

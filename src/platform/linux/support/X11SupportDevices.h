@@ -3,13 +3,26 @@
 // The support-control devices on an X server: XTest for input, XGetImage for snapshots, and the
 // window manager's protocol for bringing an application forward.
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/SupportDevices.h"
-#include "platform/linux/support/X11KeyMap.h"
 
 namespace tarnwick::platform::linux_desktop {
+
+// The X keysym of the key at a virtual key code's place on a US keyboard; nothing for codes that
+// name no key X knows. Command keys become Control keys, as Command's shortcuts are Control's here.
+std::optional<unsigned long> keysymForVirtualKey(std::uint16_t keyCode);
+
+// The modifier keysyms to hold down for the canonical modifier flags, without repeats.
+std::vector<unsigned long> modifierKeysymsForFlags(std::uint64_t flags);
+
+// One keysym per character of the text, for typing it; characters that type nothing (control
+// characters other than line breaks and tabs) are left out, an unpaired surrogate becomes U+FFFD.
+std::vector<unsigned long> keysymsForText(const std::u16string& text);
 
 // Whether a top-level window's WM_CLASS names the application: the whole identifier, or its last
 // part in any letter case.

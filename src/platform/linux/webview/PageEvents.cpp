@@ -1,9 +1,5 @@
 // The page's requests of the web view: frame reports from the extension, and the dialogs, open
 // panels, new windows, media requests and script messages they attribute.
-#include <memory>
-#include <optional>
-#include <string>
-
 #include "platform/linux/webview/FrameReportProtocol.h"
 #include "platform/linux/webview/WebKitView.h"
 
