@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "FuzzCheck.h"
-#include "app/TarnwickVisibleInstance.h"
+#include "app/ActivationChannel.h"
 
 using tarnwick::fuzz::require;
 

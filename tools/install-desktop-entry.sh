@@ -13,7 +13,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-template="$here/../src/platform/linux/tarnwick.desktop.in"
+template="$here/../src/platform/linux/bundle/tarnwick.desktop.in"
 executable=${1:-"$here/../build/default/Tarnwick.app/Contents/MacOS/Tarnwick"}
 
 if [ ! -x "$executable" ]; then

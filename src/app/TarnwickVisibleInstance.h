@@ -1,17 +1,14 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
-#include <cstddef>
 #include <filesystem>
-#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
+
+#include "app/ActivationChannel.h"
 
 namespace tarnwick::app {
 
@@ -38,13 +35,13 @@ class TarnwickVisibleInstance {
 
   // In the copy holding the lock: `onActivate` runs for each request from another copy, on the
   // listener's own thread, with the URLs it handed over. Does nothing without the lock.
-  using ActivationHandler = std::function<void(std::vector<std::string> urls)>;
+  using ActivationHandler = activation::Handler;
   void listen(ActivationHandler onActivate);
   // Ends the listener; `onActivate` is not called once this has returned. Call it before
   // whatever the handler refers to goes away.
   void stopListening();
 
-  int lockDescriptor() const { return lockDescriptor_; }
+  int lockDescriptor() const { return lockDescriptor_.get(); }
   std::optional<std::filesystem::path> socketPath() const;
 
   TarnwickVisibleInstance() = default;
@@ -53,42 +50,13 @@ class TarnwickVisibleInstance {
   TarnwickVisibleInstance& operator=(const TarnwickVisibleInstance&) = delete;
 
  private:
-  void openSocket();
-  void acceptLoop(const ActivationHandler& onActivate);
-  void serve(int connection, const ActivationHandler& onActivate);
-
-  int lockDescriptor_ = -1;
+  Descriptor lockDescriptor_;
   std::optional<std::filesystem::path> lockFolder_;
-  int listenSocket_ = -1;
-  int wakeRead_ = -1;
-  int wakeWrite_ = -1;
+  Descriptor listenSocket_;
+  Descriptor wakeRead_;
+  Descriptor wakeWrite_;
   std::mutex listening_;  // guards the listener's start and stop
   std::thread listener_;
 };
-
-// The activation channel's pure rules, kept apart so they are tested directly.
-namespace activation {
-
-// A request is the word "activate" and then each URL, every field ended by a NUL byte.
-inline constexpr std::string_view requestWord = "activate";
-inline constexpr std::string_view answer = "ok";
-inline constexpr std::size_t maximumRequestSize = 64 * 1024;
-
-// Nothing when a URL is empty or holds a NUL byte, or when the request would be too large.
-std::optional<std::string> encodeRequest(const std::vector<std::string>& urls);
-// The URLs of a well-formed request; nothing for anything else.
-std::optional<std::vector<std::string>> decodeRequest(std::string_view request);
-
-// Only this user's own processes may activate the window. Unknown credentials are refused.
-bool isAcceptedPeer(std::optional<uid_t> peer, uid_t self);
-// The user of the process at the other end of a connected Unix socket.
-std::optional<uid_t> peerUser(int socket);
-
-// Connects to the socket at `path`, sends `request` and waits for the answer, all within
-// `timeout`. True only when the holder answered. Refuses to talk to another user's socket.
-bool sendRequest(const std::filesystem::path& path, const std::string& request,
-                 std::chrono::milliseconds timeout);
-
-}  // namespace activation
 
 }  // namespace tarnwick::app

@@ -13,7 +13,7 @@
 #include "Harness.h"
 #include "LoopbackPort.h"
 #include "StandIn.h"
-#include "platform/linux/WebKitView.h"
+#include "platform/linux/webview/WebKitView.h"
 
 namespace tarnwick::e2e {
 namespace {

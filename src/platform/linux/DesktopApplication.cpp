@@ -11,11 +11,11 @@
 #include "app/TarnwickVisibleInstance.h"
 #include "connector/PosixCommandRunner.h"
 #include "platform/linux/DesktopModule.h"
-#include "platform/linux/DesktopServices.h"
-#include "platform/linux/GLibMainQueue.h"
-#include "platform/linux/GtkShell.h"
-#include "platform/linux/LinuxBundle.h"
 #include "platform/linux/LinuxServices.h"
+#include "platform/linux/bundle/LinuxBundle.h"
+#include "platform/linux/shell/DesktopServices.h"
+#include "platform/linux/shell/GLibMainQueue.h"
+#include "platform/linux/shell/GtkShell.h"
 
 namespace tarnwick::platform::linux_desktop {
 

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "app/Main.h"
-#include "platform/linux/BundleLocation.h"
 #include "platform/linux/DesktopModule.h"
-#include "platform/linux/X11SupportDevices.h"
+#include "platform/linux/bundle/BundleLocation.h"
+#include "platform/linux/support/X11SupportDevices.h"
 #include "support/TarnwickSupportControl.h"
 
 namespace tarnwick::platform::linux_desktop {

@@ -2,11 +2,11 @@
 
 #include <map>
 
-#include "platform/linux/BundleLocation.h"
-#include "platform/linux/CurlHttpClient.h"
-#include "platform/linux/LinuxLoginItems.h"
-#include "platform/linux/PamDeviceOwnerAuth.h"
-#include "platform/linux/UnlockPrompt.h"
+#include "platform/linux/auth/PamDeviceOwnerAuth.h"
+#include "platform/linux/bundle/BundleLocation.h"
+#include "platform/linux/bundle/LinuxLoginItems.h"
+#include "platform/linux/net/CurlHttpClient.h"
+#include "platform/linux/shell/UnlockPrompt.h"
 
 namespace tarnwick::platform::linux_desktop {
 

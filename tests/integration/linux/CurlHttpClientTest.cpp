@@ -13,7 +13,7 @@
 #include "Files.h"
 #include "LoopbackPort.h"
 #include "Processes.h"
-#include "platform/linux/CurlHttpClient.h"
+#include "platform/linux/net/CurlHttpClient.h"
 
 namespace tarnwick::integration {
 

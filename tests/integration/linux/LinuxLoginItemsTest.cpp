@@ -8,8 +8,8 @@
 #include "Files.h"
 #include "Processes.h"
 #include "connector/PosixCommandRunner.h"
-#include "platform/linux/LinuxBundle.h"
-#include "platform/linux/LinuxLoginItems.h"
+#include "platform/linux/bundle/LinuxBundle.h"
+#include "platform/linux/bundle/LinuxLoginItems.h"
 
 namespace tarnwick::integration {
 

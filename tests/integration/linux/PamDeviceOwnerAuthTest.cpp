@@ -10,7 +10,7 @@
 
 #include "Processes.h"
 #include "connector/PosixCommandRunner.h"
-#include "platform/linux/PamDeviceOwnerAuth.h"
+#include "platform/linux/auth/PamDeviceOwnerAuth.h"
 
 namespace tarnwick::integration {
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/linux/FrameAttribution.h"
+#include "platform/linux/webview/FrameAttribution.h"
 
 namespace tarnwick::platform::linux_desktop {
 namespace {

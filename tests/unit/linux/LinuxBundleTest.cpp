@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/LinuxBundle.h"
 #include "platform/linux/LinuxServices.h"
+#include "platform/linux/bundle/LinuxBundle.h"
 
 namespace tarnwick::platform::linux_desktop {
 namespace {

@@ -5,8 +5,8 @@
 
 #include <set>
 
-#include "platform/linux/JpegEncoder.h"
-#include "platform/linux/X11SupportDevices.h"
+#include "platform/linux/support/JpegEncoder.h"
+#include "platform/linux/support/X11SupportDevices.h"
 
 // Xlib's own, declared here because its header's macros clash with the test framework's names.
 extern "C" char* XKeysymToString(unsigned long keysym);

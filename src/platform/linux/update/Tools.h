@@ -3,12 +3,22 @@
 // The programs the updater runs by their canonical paths, with the same argument lists. Each
 // answers 0 for success and non-zero for anything it refuses.
 
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace tarnwick::update_tools {
 
 using Arguments = std::vector<std::string>;
+
+// What a tool answers besides 0: a refusal, and arguments of a shape it does not take.
+inline constexpr int refused = 1;
+inline constexpr int usage = 64;
+// Says on standard error why `tool` refuses, and answers `refused`.
+int fail(const char* tool, const std::string& why);
+
+// The bundle's main executable as its Info.plist names it, one plain component.
+std::optional<std::string> mainExecutable(int bundleFd);
 
 // attach IMAGE -nobrowse -readonly -mountpoint M -quiet | detach M -quiet
 int hdiutil(const Arguments& arguments);

@@ -1,4 +1,4 @@
-#include "platform/linux/FrameAttribution.h"
+#include "platform/linux/webview/FrameAttribution.h"
 
 #include <algorithm>
 

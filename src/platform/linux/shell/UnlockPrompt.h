@@ -6,7 +6,7 @@
 #include <functional>
 #include <memory>
 
-#include "platform/linux/PamDeviceOwnerAuth.h"
+#include "platform/linux/auth/PamDeviceOwnerAuth.h"
 
 namespace tarnwick::platform::linux_desktop {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/DesktopServices.h"
+#include "platform/linux/shell/DesktopServices.h"
 
 #include <gio/gio.h>
 #include <gtk/gtk.h>
@@ -6,11 +6,15 @@
 #include <memory>
 #include <system_error>
 
+#include "platform/linux/GLibHolders.h"
+
 namespace tarnwick::platform::linux_desktop {
 
 // --- XdgUserFolders ---
 
-std::filesystem::path XdgUserFolders::home() { return g_get_home_dir(); }
+std::filesystem::path XdgUserFolders::home() {
+  return g_get_home_dir();
+}
 
 std::optional<std::filesystem::path> XdgUserFolders::applicationSupport() {
   const gchar* folder = g_get_user_data_dir();
@@ -20,7 +24,9 @@ std::optional<std::filesystem::path> XdgUserFolders::applicationSupport() {
   return std::filesystem::path(folder);
 }
 
-std::filesystem::path XdgUserFolders::temporary() { return g_get_tmp_dir(); }
+std::filesystem::path XdgUserFolders::temporary() {
+  return g_get_tmp_dir();
+}
 
 // --- KeyFilePreferences ---
 
@@ -45,13 +51,11 @@ void save(const std::filesystem::path& file, GKeyFile* keys) {
 
 std::optional<std::string> read(const std::filesystem::path& file, const std::string& key) {
   auto keys = load(file);
-  gchar* value = g_key_file_get_string(keys.get(), group, key.c_str(), nullptr);
+  GCharPtr value(g_key_file_get_string(keys.get(), group, key.c_str(), nullptr));
   if (!value) {
     return std::nullopt;
   }
-  std::string text(value);
-  g_free(value);
-  return text;
+  return std::string(value.get());
 }
 
 void write(const std::filesystem::path& file, const std::string& key, const std::string& value) {
@@ -74,12 +78,12 @@ std::optional<Date> KeyFilePreferences::date(const std::string& key) {
   if (!text) {
     return std::nullopt;
   }
-  std::unique_ptr<GDateTime, decltype(&g_date_time_unref)> parsed(
-      g_date_time_new_from_iso8601(text->c_str(), nullptr), g_date_time_unref);
+  GDateTimePtr parsed(g_date_time_new_from_iso8601(text->c_str(), nullptr));
   if (!parsed) {
     return std::nullopt;
   }
-  auto micros = g_date_time_to_unix(parsed.get()) * 1000000 + g_date_time_get_microsecond(parsed.get());
+  auto micros =
+      g_date_time_to_unix(parsed.get()) * 1000000 + g_date_time_get_microsecond(parsed.get());
   return Date(std::chrono::duration_cast<Date::duration>(std::chrono::microseconds(micros)));
 }
 
@@ -88,29 +92,27 @@ void KeyFilePreferences::setString(const std::string& key, const std::string& va
 }
 
 void KeyFilePreferences::setDate(const std::string& key, Date value) {
-  auto micros = std::chrono::duration_cast<std::chrono::microseconds>(value.time_since_epoch()).count();
-  std::unique_ptr<GDateTime, decltype(&g_date_time_unref)> when(
-      g_date_time_new_from_unix_utc(micros / 1000000), g_date_time_unref);
-  std::unique_ptr<GDateTime, decltype(&g_date_time_unref)> exact(
-      g_date_time_add(when.get(), micros % 1000000), g_date_time_unref);
-  gchar* text = g_date_time_format_iso8601(exact.get());
-  write(file_, key + dateSuffix, text);
-  g_free(text);
+  auto micros =
+      std::chrono::duration_cast<std::chrono::microseconds>(value.time_since_epoch()).count();
+  GDateTimePtr when(g_date_time_new_from_unix_utc(micros / 1000000));
+  GDateTimePtr exact(g_date_time_add(when.get(), micros % 1000000));
+  GCharPtr text(g_date_time_format_iso8601(exact.get()));
+  write(file_, key + dateSuffix, text.get());
 }
 
-Date KeyFilePreferences::now() { return std::chrono::system_clock::now(); }
+Date KeyFilePreferences::now() {
+  return std::chrono::system_clock::now();
+}
 
 // --- GtkPasteboard ---
 
 std::optional<std::string> GtkPasteboard::plainText() {
   GtkClipboard* clipboard = gtk_clipboard_get(GDK_SELECTION_CLIPBOARD);
-  gchar* text = gtk_clipboard_wait_for_text(clipboard);
+  GCharPtr text(gtk_clipboard_wait_for_text(clipboard));
   if (!text) {
     return std::nullopt;
   }
-  std::string value(text);
-  g_free(text);
-  return value;
+  return std::string(text.get());
 }
 
 // --- GioWorkspace ---

@@ -18,11 +18,16 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/linux/FrameReportProtocol.h"
+#include "platform/linux/GLibHolders.h"
+#include "platform/linux/webview/FrameReportProtocol.h"
 
 namespace {
 
 namespace reports = tarnwick::platform::linux_desktop::frame_reports;
+using tarnwick::platform::linux_desktop::GCharPtr;
+using tarnwick::platform::linux_desktop::GFree;
+using tarnwick::platform::linux_desktop::GObjectPtr;
+using tarnwick::platform::linux_desktop::sunk;
 
 WebKitScriptWorld* isolatedWorld = nullptr;
 std::vector<std::string> handlerNames;
@@ -45,16 +50,13 @@ struct RealmReporter {
 using SharedReporter = std::shared_ptr<RealmReporter>;
 
 void send(RealmReporter& reporter, std::string_view name, GVariant* parameters) {
-  auto* page = static_cast<WebKitWebPage*>(g_weak_ref_get(&reporter.page));
+  GObjectPtr<WebKitWebPage> page(static_cast<WebKitWebPage*>(g_weak_ref_get(&reporter.page)));
   if (!page) {
     g_variant_unref(g_variant_ref_sink(parameters));
     return;
   }
-  WebKitUserMessage* message = webkit_user_message_new(std::string(name).c_str(), parameters);
-  g_object_ref_sink(message);
-  webkit_web_page_send_message_to_view(page, message, nullptr, nullptr, nullptr);
-  g_object_unref(message);
-  g_object_unref(page);
+  auto message = sunk(webkit_user_message_new(std::string(name).c_str(), parameters));
+  webkit_web_page_send_message_to_view(page.get(), message.get(), nullptr, nullptr, nullptr);
 }
 
 double reportCallback(const char* kind, const char* text, gpointer data) {
@@ -243,21 +245,14 @@ constexpr const char* isolatedWorldScript = R"JS((function (report, done) {
   }, true);
 }))JS";
 
+// Calls the function the script evaluates to with `arguments`, which it takes.
 void callFactory(JSCContext* context, const char* script, const char* uri,
                  std::vector<JSCValue*> arguments) {
-  JSCValue* factory = jsc_context_evaluate_with_source_uri(context, script, -1, uri, 1);
-  if (factory && jsc_value_is_function(factory)) {
-    JSCValue* result =
-        jsc_value_function_callv(factory, static_cast<guint>(arguments.size()), arguments.data());
-    if (result) {
-      g_object_unref(result);
-    }
-  }
-  if (factory) {
-    g_object_unref(factory);
-  }
-  for (JSCValue* argument : arguments) {
-    g_object_unref(argument);
+  std::vector<GObjectPtr<JSCValue>> owned(arguments.begin(), arguments.end());
+  GObjectPtr<JSCValue> factory(jsc_context_evaluate_with_source_uri(context, script, -1, uri, 1));
+  if (factory && jsc_value_is_function(factory.get())) {
+    GObjectPtr<JSCValue> unused(jsc_value_function_callv(
+        factory.get(), static_cast<guint>(arguments.size()), arguments.data()));
   }
   // A failure leaves the realm with the engine's own functions, whose events go unreported.
   jsc_context_clear_exception(context);
@@ -265,39 +260,33 @@ void callFactory(JSCContext* context, const char* script, const char* uri,
 
 void onWindowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFrame* frame,
                            gpointer) {
-  JSCContext* isolated = webkit_frame_get_js_context_for_script_world(frame, isolatedWorld);
+  GObjectPtr<JSCContext> isolated(
+      webkit_frame_get_js_context_for_script_world(frame, isolatedWorld));
   auto reporter = std::make_shared<RealmReporter>();
   g_weak_ref_set(&reporter->page, page);
   reporter->frameID = webkit_frame_get_id(frame);
   reporter->isMainFrame = webkit_frame_is_main_frame(frame) != FALSE;
-  JSCValue* origin = jsc_context_evaluate(isolated, "self.origin", -1);
-  if (origin && jsc_value_is_string(origin)) {
-    gchar* text = jsc_value_to_string(origin);
-    reporter->origin = text;
-    g_free(text);
+  GObjectPtr<JSCValue> origin(jsc_context_evaluate(isolated.get(), "self.origin", -1));
+  if (origin && jsc_value_is_string(origin.get())) {
+    reporter->origin = GCharPtr(jsc_value_to_string(origin.get())).get();
   }
-  if (origin) {
-    g_object_unref(origin);
-  }
-  jsc_context_clear_exception(isolated);
+  jsc_context_clear_exception(isolated.get());
 
-  callFactory(isolated, isolatedWorldScript, "tarnwick://frame-reports/isolated.js",
-              {reportFunction(isolated, reporter), doneFunction(isolated, reporter)});
-  g_object_unref(isolated);
+  callFactory(isolated.get(), isolatedWorldScript, "tarnwick://frame-reports/isolated.js",
+              {reportFunction(isolated.get(), reporter), doneFunction(isolated.get(), reporter)});
+  isolated.reset();
 
-  JSCContext* context = webkit_frame_get_js_context_for_script_world(frame, world);
-  GPtrArray* names = g_ptr_array_new();
+  GObjectPtr<JSCContext> context(webkit_frame_get_js_context_for_script_world(frame, world));
+  std::vector<const char*> names;
   for (const auto& name : handlerNames) {
-    g_ptr_array_add(names, const_cast<char*>(name.c_str()));
+    names.push_back(name.c_str());
   }
-  g_ptr_array_add(names, nullptr);
-  JSCValue* nameArray =
-      jsc_value_new_array_from_strv(context, reinterpret_cast<const char* const*>(names->pdata));
-  g_ptr_array_unref(names);
-  callFactory(context, pageWorldScript, "tarnwick://frame-reports/page.js",
-              {reportFunction(context, reporter), doneFunction(context, reporter), nameArray,
-               jsc_value_new_boolean(context, reporter->isMainFrame ? TRUE : FALSE)});
-  g_object_unref(context);
+  names.push_back(nullptr);
+  JSCValue* nameArray = jsc_value_new_array_from_strv(context.get(), names.data());
+  callFactory(
+      context.get(), pageWorldScript, "tarnwick://frame-reports/page.js",
+      {reportFunction(context.get(), reporter), doneFunction(context.get(), reporter), nameArray,
+       jsc_value_new_boolean(context.get(), reporter->isMainFrame ? TRUE : FALSE)});
 }
 
 // The web view's scripts that want a result: the result goes back as text, or as nothing when
@@ -307,7 +296,7 @@ gboolean onPageMessage(WebKitWebPage* page, WebKitUserMessage* message, gpointer
     return FALSE;
   }
   GVariant* parameters = webkit_user_message_get_parameters(message);
-  gchar* result = nullptr;
+  GCharPtr result;
   if (parameters && g_variant_is_of_type(parameters, G_VARIANT_TYPE(reports::evaluateSignature))) {
     const gchar* script = nullptr;
     g_variant_get(parameters, "(&s)", &script);
@@ -316,20 +305,16 @@ gboolean onPageMessage(WebKitWebPage* page, WebKitUserMessage* message, gpointer
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
     WebKitFrame* mainFrame = webkit_web_page_get_main_frame(page);
     G_GNUC_END_IGNORE_DEPRECATIONS
-    JSCContext* context =
-        webkit_frame_get_js_context_for_script_world(mainFrame, webkit_script_world_get_default());
-    JSCValue* value = jsc_context_evaluate(context, script, -1);
-    if (value && !jsc_context_get_exception(context) && jsc_value_is_string(value)) {
-      result = jsc_value_to_string(value);
+    GObjectPtr<JSCContext> context(
+        webkit_frame_get_js_context_for_script_world(mainFrame, webkit_script_world_get_default()));
+    GObjectPtr<JSCValue> value(jsc_context_evaluate(context.get(), script, -1));
+    if (value && !jsc_context_get_exception(context.get()) && jsc_value_is_string(value.get())) {
+      result.reset(jsc_value_to_string(value.get()));
     }
-    if (value) {
-      g_object_unref(value);
-    }
-    jsc_context_clear_exception(context);
-    g_object_unref(context);
+    value.reset();
+    jsc_context_clear_exception(context.get());
   }
-  GVariant* reply = g_variant_new("(ms)", result);
-  g_free(result);
+  GVariant* reply = g_variant_new("(ms)", result.get());
   webkit_user_message_send_reply(
       message, webkit_user_message_new(std::string(reports::evaluateMessage).c_str(), reply));
   return TRUE;
@@ -346,11 +331,10 @@ extern "C" G_MODULE_EXPORT void webkit_web_extension_initialize_with_user_data(
   auto* variant = const_cast<GVariant*>(data);
   if (variant && g_variant_is_of_type(variant, G_VARIANT_TYPE(reports::initialisationSignature))) {
     gsize count = 0;
-    const gchar** names = g_variant_get_strv(variant, &count);
+    std::unique_ptr<const gchar*, GFree> names(g_variant_get_strv(variant, &count));
     for (gsize index = 0; index < count; ++index) {
-      handlerNames.emplace_back(names[index]);
+      handlerNames.emplace_back(names.get()[index]);
     }
-    g_free(names);
   }
   isolatedWorld = webkit_script_world_new();
   g_signal_connect(webkit_script_world_get_default(), "window-object-cleared",

@@ -1,9 +1,12 @@
-#include "platform/linux/UnlockPrompt.h"
+#include "platform/linux/shell/UnlockPrompt.h"
 
 #include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <string>
+
+#include "platform/linux/GLibHolders.h"
+#include "platform/linux/shell/GLibMainQueue.h"
 
 namespace tarnwick::platform::linux_desktop {
 
@@ -11,14 +14,7 @@ namespace {
 
 // Safe from any thread, and after the main loop has ended (the task then never runs).
 void onMainThread(std::function<void()> task) {
-  g_idle_add_full(
-      G_PRIORITY_DEFAULT,
-      [](gpointer data) -> gboolean {
-        (*static_cast<std::function<void()>*>(data))();
-        return G_SOURCE_REMOVE;
-      },
-      new std::function<void()>(std::move(task)),
-      [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+  GLibMainQueue().async(std::move(task));
 }
 
 }  // namespace
@@ -196,9 +192,8 @@ void GtkOwnerPrompts::show(const std::shared_ptr<Turn>& turn) {
   gtk_grid_attach(GTK_GRID(grid), icon, 0, 0, 1, 3);
 
   GtkWidget* reason = gtk_label_new(nullptr);
-  gchar* markup = g_markup_printf_escaped("<b>%s</b>", turn->reason.c_str());
-  gtk_label_set_markup(GTK_LABEL(reason), markup);
-  g_free(markup);
+  GCharPtr markup(g_markup_printf_escaped("<b>%s</b>", turn->reason.c_str()));
+  gtk_label_set_markup(GTK_LABEL(reason), markup.get());
   gtk_label_set_line_wrap(GTK_LABEL(reason), TRUE);
   gtk_label_set_max_width_chars(GTK_LABEL(reason), 40);
   gtk_label_set_xalign(GTK_LABEL(reason), 0);

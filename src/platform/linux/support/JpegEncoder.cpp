@@ -1,4 +1,4 @@
-#include "platform/linux/JpegEncoder.h"
+#include "platform/linux/support/JpegEncoder.h"
 
 #include <jpeglib.h>
 

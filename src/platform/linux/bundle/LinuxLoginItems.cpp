@@ -1,4 +1,4 @@
-#include "platform/linux/LinuxLoginItems.h"
+#include "platform/linux/bundle/LinuxLoginItems.h"
 
 #include <dirent.h>
 #include <signal.h>
@@ -9,11 +9,12 @@
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <system_error>
 #include <thread>
 #include <variant>
 
-#include "platform/linux/LinuxBundle.h"
+#include "platform/linux/bundle/LinuxBundle.h"
 
 namespace tarnwick::platform::linux_desktop {
 
@@ -22,6 +23,10 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr auto exitPollInterval = std::chrono::milliseconds(20);
+
+struct CloseDir {
+  void operator()(DIR* folder) const { ::closedir(folder); }
+};
 
 std::optional<std::string> stringValue(LinuxBundle& bundle, const std::string& key) {
   auto value = bundle.infoValue(key);
@@ -171,12 +176,12 @@ std::vector<pid_t> runningCopies(const fs::path& executable) {
     return {};
   }
   std::vector<pid_t> copies;
-  DIR* proc = ::opendir("/proc");
+  std::unique_ptr<DIR, CloseDir> proc(::opendir("/proc"));
   if (!proc) {
     return copies;
   }
   const pid_t self = ::getpid();
-  while (dirent* entry = ::readdir(proc)) {
+  while (dirent* entry = ::readdir(proc.get())) {
     std::string name = entry->d_name;
     if (name.empty() || !std::ranges::all_of(name, [](char c) { return c >= '0' && c <= '9'; })) {
       continue;
@@ -189,7 +194,6 @@ std::vector<pid_t> runningCopies(const fs::path& executable) {
       copies.push_back(pid);
     }
   }
-  ::closedir(proc);
   return copies;
 }
 

@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "platform/WebView.h"
-#include "platform/linux/FrameAttribution.h"
+#include "platform/linux/GLibHolders.h"
+#include "platform/linux/webview/FrameAttribution.h"
 
 namespace tarnwick::platform::linux_desktop {
 
@@ -32,7 +33,7 @@ class WebKitView final : public WebView {
   void reloadFromOrigin() override;
   std::optional<std::string> url() const override;
 
-  GtkWidget* widget() const { return GTK_WIDGET(view_); }
+  GtkWidget* widget() const { return GTK_WIDGET(view_.get()); }
   WebKitView(const WebKitView&) = delete;
   WebKitView& operator=(const WebKitView&) = delete;
 
@@ -61,8 +62,6 @@ class WebKitView final : public WebView {
   // A load the shell itself starts supersedes the last one's time limit.
   void stopLoadTimer();
 
-  WebKitWebView* view_ = nullptr;
-  WebKitUserContentManager* contentManager_ = nullptr;
   std::weak_ptr<WebViewDelegate> delegate_;
   std::vector<std::unique_ptr<ScriptMessageChannel>> channels_;
   FrameAttribution attribution_;
@@ -70,6 +69,9 @@ class WebKitView final : public WebView {
   bool currentLoadFailed_ = false;
   bool superseding_ = false;  // a new load of ours replaces one still in progress
   guint loadTimer_ = 0;
+  // Last, so that they go first: the view before the content manager it was made with.
+  GObjectPtr<WebKitUserContentManager> contentManager_;
+  GObjectPtr<WebKitWebView> view_;
 };
 
 }  // namespace tarnwick::platform::linux_desktop

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/Application.h"
+#include "platform/linux/GLibHolders.h"
 
 namespace tarnwick::platform::linux_desktop {
 
@@ -29,14 +30,14 @@ class GtkShellWindow final : public Window {
                       std::function<void(std::optional<FileList>)> completion) override;
 
   void setMenuBar(GtkWidget* menuBar, GtkAccelGroup* accelerators);
-  GtkWindow* gtkWindow() const { return window_; }
+  GtkWindow* gtkWindow() const { return window_.get(); }
   WebKitView* webView() const { return webView_; }
 
   GtkShellWindow(const GtkShellWindow&) = delete;
   GtkShellWindow& operator=(const GtkShellWindow&) = delete;
 
  private:
-  GtkWindow* window_ = nullptr;
+  GObjectPtr<GtkWindow> window_;
   GtkWidget* box_ = nullptr;
   GtkWidget* menuBar_ = nullptr;
   WebKitView* webView_ = nullptr;
@@ -44,8 +45,7 @@ class GtkShellWindow final : public Window {
 
 class GtkShellApplication final : public Application {
  public:
-  GtkShellApplication();
-  ~GtkShellApplication() override;
+  GtkShellApplication() = default;
 
   void setActivationPolicyRegular() override;
   void activate(bool ignoringOtherApps) override;
@@ -72,7 +72,7 @@ class GtkShellApplication final : public Application {
   MenuBar menuBar_;
   std::vector<std::shared_ptr<GtkShellWindow>> windows_;
   std::weak_ptr<WebKitView> webView_;
-  GtkAccelGroup* accelerators_ = nullptr;
+  GObjectPtr<GtkAccelGroup> accelerators_{gtk_accel_group_new()};
 };
 
 }  // namespace tarnwick::platform::linux_desktop

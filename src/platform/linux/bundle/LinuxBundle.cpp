@@ -1,4 +1,4 @@
-#include "platform/linux/LinuxBundle.h"
+#include "platform/linux/bundle/LinuxBundle.h"
 
 #include <plist/plist.h>
 

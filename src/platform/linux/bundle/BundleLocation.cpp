@@ -1,4 +1,4 @@
-#include "platform/linux/BundleLocation.h"
+#include "platform/linux/bundle/BundleLocation.h"
 
 #include <system_error>
 

@@ -1,4 +1,4 @@
-#include "platform/linux/GLibMainQueue.h"
+#include "platform/linux/shell/GLibMainQueue.h"
 
 #include <glib.h>
 
@@ -14,7 +14,9 @@ gboolean runOnce(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
-void destroyTask(gpointer data) { delete static_cast<std::function<void()>*>(data); }
+void destroyTask(gpointer data) {
+  delete static_cast<std::function<void()>*>(data);
+}
 
 }  // namespace
 
@@ -34,6 +36,8 @@ Seconds GLibMainQueue::now() const {
   return Seconds(static_cast<double>(g_get_monotonic_time()) / 1e6);
 }
 
-void ThreadSleeper::sleepFor(Seconds duration) { std::this_thread::sleep_for(duration); }
+void ThreadSleeper::sleepFor(Seconds duration) {
+  std::this_thread::sleep_for(duration);
+}
 
 }  // namespace tarnwick::platform::linux_desktop

@@ -1,4 +1,4 @@
-#include "platform/linux/PamDeviceOwnerAuth.h"
+#include "platform/linux/auth/PamDeviceOwnerAuth.h"
 
 #include <pwd.h>
 #include <security/pam_appl.h>

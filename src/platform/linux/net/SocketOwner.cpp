@@ -1,4 +1,4 @@
-#include "platform/linux/SocketOwner.h"
+#include "platform/linux/net/SocketOwner.h"
 
 #include <arpa/inet.h>
 

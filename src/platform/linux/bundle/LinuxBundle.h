@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "platform/Bundle.h"
-#include "platform/linux/BundleLocation.h"
+#include "platform/linux/bundle/BundleLocation.h"
 
 namespace tarnwick::platform::linux_desktop {
 
