@@ -2,9 +2,12 @@
 
 #include <gio/gio.h>
 #include <gtk/gtk.h>
+#include <unistd.h>
 
 #include <memory>
 #include <system_error>
+
+#include "platform/OwnAccountFiles.h"
 
 namespace tarnwick::platform::linux_desktop {
 
@@ -31,9 +34,17 @@ constexpr const char* dateSuffix = ".date";
 
 using KeyFile = std::unique_ptr<GKeyFile, decltype(&g_key_file_unref)>;
 
+// Far more than the few values kept here.
+constexpr std::size_t maxPreferencesSize = 1u << 20;
+
 KeyFile load(const std::filesystem::path& file) {
   KeyFile keys(g_key_file_new(), g_key_file_unref);
-  g_key_file_load_from_file(keys.get(), file.c_str(), G_KEY_FILE_KEEP_COMMENTS, nullptr);
+  // A file another account made or may write is no preference of this user's: it reads as none
+  // (and the next save replaces it with one of ours).
+  if (auto text = readOwnFile(file, ::getuid(), maxPreferencesSize)) {
+    g_key_file_load_from_data(keys.get(), text->data(), text->size(), G_KEY_FILE_KEEP_COMMENTS,
+                              nullptr);
+  }
   return keys;
 }
 
