@@ -1,8 +1,9 @@
-// The update image: every byte comes from the download server, and the image is opened (extracted)
-// before anything in it is verified. Any bytes are attached as the updater attaches them, then the
-// extracted bundle is checked as the updater checks it. Whatever the bytes, nothing is written
-// beside the mount point; a refused image leaves it empty; an attached one holds only folders,
-// files and links that stay inside it, none setuid or setgid; and detaching removes it all.
+// The update image: every byte comes from the download server (so does the digest it is checked
+// against), and the image is opened (extracted) before its signature is checked. Any bytes are
+// attached as the updater attaches them, then the extracted bundle is checked as the updater checks
+// it. Whatever the bytes, nothing is written beside the mount point; a refused image leaves it
+// empty; an attached one holds only folders, files and links that stay inside it, none setuid or
+// setgid; and detaching removes it all.
 //
 // Extraction writes into a small private tmpfs (when this runs as root) under a file-size limit,
 // so an image that expands to gigabytes costs no more than a failed write.
