@@ -8,6 +8,7 @@
 #include "app/TarnwickAppDelegate.h"
 #include "connector/ConnectorContract.h"
 #include "connector/ConnectorHealth.h"
+#include "platform/OwnAccountFiles.h"
 
 namespace tarnwick::app {
 
@@ -34,10 +35,12 @@ constexpr std::string_view attemptLimitMessage =
     "Tarnwick could not connect. Choose Tarnwick \u2192 Reload Tarnwick to try again.";
 
 // What a file manager would call an executable file: a regular file (after links) this process
-// may execute. A folder is searchable, not executable.
+// may execute. A folder is searchable, not executable. It is started as this account, so it must
+// be a program only this account or root can change.
 bool isExecutableFile(const fs::path& path) {
   std::error_code error;
-  return fs::is_regular_file(path, error) && ::access(path.c_str(), X_OK) == 0;
+  return fs::is_regular_file(path, error) && ::access(path.c_str(), X_OK) == 0 &&
+         platform::onlyOwnerOrRootCanChange(path, ::getuid());
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <variant>
 
 #include "app/TarnwickAppDelegate.h"
+#include "platform/OwnAccountFiles.h"
 #include "update/InstallerScript.h"
 #include "update/Sha256.h"
 #include "update/TarnwickRelease.h"
@@ -187,6 +188,7 @@ void TarnwickAppDelegate::prepareAndInstall(const update::TarnwickRelease& relea
   const fs::path image = work / update::imageName;
   const fs::path mountPoint = work / update::mountPointName;
   const fs::path staged = work / update::bundleName;
+  bool made = false;
   bool mounted = false;
 
   auto detach = [this, &mountPoint] {
@@ -196,7 +198,9 @@ void TarnwickAppDelegate::prepareAndInstall(const update::TarnwickRelease& relea
     if (mounted) {
       detach();
     }
-    update::removeWorkDirectory(work);
+    if (made) {
+      update::removeWorkDirectory(work);
+    }
     platform_.mainQueue.async([weak = weak_from_this(), reason = std::string(reason)] {
       if (auto self = weak.lock()) {
         self->failUpdate(reason);
@@ -205,10 +209,12 @@ void TarnwickAppDelegate::prepareAndInstall(const update::TarnwickRelease& relea
   };
 
   std::error_code error;
-  // The work directory is made here, never taken over from whoever made it first.
+  // The work directory is made here, never taken over from whoever made it first, and is this
+  // account's alone: whoever else could write in it could swap the image once its digest is
+  // checked, the bundle once it is verified, or the installer script before it runs.
   fs::create_directories(work.parent_path(), error);
-  if (!fs::create_directory(work, error) || !fs::create_directory(mountPoint, error) ||
-      !update::moveFile(downloaded, image)) {
+  made = platform::makePrivateFolder(work);
+  if (!made || !fs::create_directory(mountPoint, error) || !update::moveFile(downloaded, image)) {
     abandon(reasons::prepare);
     return;
   }

@@ -2,7 +2,8 @@
 
 #include <plist/plist.h>
 
-#include <cstdlib>
+#include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -42,11 +43,14 @@ InfoValue LinuxBundle::infoValue(const std::string& key) {
   if (plist_get_node_type(node) != PLIST_STRING) {
     return InfoOther{};
   }
-  char* value = nullptr;
-  plist_get_string_val(node, &value);
-  std::string text = value ? value : "";
-  std::free(value);
-  return text;
+  // By pointer and length: libplist aborts when asked to copy a string holding a NUL. Such a
+  // string is no text a bundle means.
+  std::uint64_t length = 0;
+  const char* value = plist_get_string_ptr(node, &length);
+  if (value && std::memchr(value, '\0', length) != nullptr) {
+    return InfoOther{};
+  }
+  return value ? std::string(value, length) : std::string();
 }
 
 std::optional<std::string> LinuxBundle::bundleIdentifier() {

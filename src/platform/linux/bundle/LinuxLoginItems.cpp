@@ -14,6 +14,7 @@
 #include <thread>
 #include <variant>
 
+#include "platform/OwnAccountFiles.h"
 #include "platform/linux/bundle/LinuxBundle.h"
 
 namespace tarnwick::platform::linux_desktop {
@@ -212,8 +213,10 @@ bool LinuxLoginItems::setEnabled(const std::string& bundleIdentifier, bool enabl
   auto item = findLoginItem(*bundle, bundleIdentifier);
   // A helper without a runnable executable is no login item, to enable or to disable.
   std::error_code error;
+  // Nor is one another account could have put there or could change: it runs as this one.
   if (!item || !fs::is_regular_file(item->executable, error) ||
-      ::access(item->executable.c_str(), X_OK) != 0) {
+      ::access(item->executable.c_str(), X_OK) != 0 ||
+      !onlyOwnerOrRootCanChange(item->executable, ::getuid())) {
     return false;
   }
   return enabled ? enable(bundleIdentifier, *item) : disable(bundleIdentifier, *item);

@@ -2,10 +2,12 @@
 
 #include <gio/gio.h>
 #include <gtk/gtk.h>
+#include <unistd.h>
 
 #include <memory>
 #include <system_error>
 
+#include "platform/OwnAccountFiles.h"
 #include "platform/linux/GLibHolders.h"
 
 namespace tarnwick::platform::linux_desktop {
@@ -37,16 +39,29 @@ constexpr const char* dateSuffix = ".date";
 
 using KeyFile = std::unique_ptr<GKeyFile, decltype(&g_key_file_unref)>;
 
+// Far more than the few values kept here.
+constexpr std::size_t maxPreferencesSize = 1u << 20;
+
 KeyFile load(const std::filesystem::path& file) {
   KeyFile keys(g_key_file_new(), g_key_file_unref);
-  g_key_file_load_from_file(keys.get(), file.c_str(), G_KEY_FILE_KEEP_COMMENTS, nullptr);
+  // A file another account made or may write is no preference of this user's: it reads as none
+  // (and the next save replaces it with one of ours).
+  if (auto text = readOwnFile(file, ::getuid(), maxPreferencesSize)) {
+    g_key_file_load_from_data(keys.get(), text->data(), text->size(), G_KEY_FILE_KEEP_COMMENTS,
+                              nullptr);
+  }
   return keys;
 }
 
 void save(const std::filesystem::path& file, GKeyFile* keys) {
   std::error_code ignored;
   std::filesystem::create_directories(file.parent_path(), ignored);
-  g_key_file_save_to_file(keys, file.c_str(), nullptr);
+  // Closed to everyone else whatever the umask, as reading it requires.
+  gsize length = 0;
+  gchar* data = g_key_file_to_data(keys, &length, nullptr);
+  g_file_set_contents_full(file.c_str(), data, static_cast<gssize>(length),
+                           G_FILE_SET_CONTENTS_CONSISTENT, 0600, nullptr);
+  g_free(data);
 }
 
 std::optional<std::string> read(const std::filesystem::path& file, const std::string& key) {

@@ -6,8 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -90,14 +91,14 @@ std::optional<std::string> infoString(int bundleFd, const std::string& key) {
   if (!node || plist_get_node_type(node) != PLIST_STRING) {
     return std::nullopt;
   }
-  char* value = nullptr;
-  plist_get_string_val(node, &value);
-  if (!value) {
+  // By pointer and length: libplist asserts, and so aborts, when asked to copy a string holding a
+  // NUL, which any Info.plist may carry. No bundle means such a string; it counts as none.
+  std::uint64_t length = 0;
+  const char* value = plist_get_string_ptr(node, &length);
+  if (!value || std::memchr(value, '\0', length) != nullptr) {
     return std::nullopt;
   }
-  std::string text = value;
-  std::free(value);
-  return text;
+  return std::string(value, length);
 }
 
 std::string sealField(const std::string& text) {
