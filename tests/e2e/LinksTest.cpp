@@ -34,10 +34,10 @@ TEST(Links, AnInvitationAtStartAndLinksFromOtherCopiesReachTheRunningShell) {
       << ::testing::PrintToString(session.texts());
   EXPECT_TRUE(session.connectors().empty());
   EXPECT_FALSE(connector.server());
-  EXPECT_TRUE(pairingPage(
-      "?server=https://pairing.example:8443/servers/slow-6&code=TWCK2345"
-      "&completion_url=https://tarnwick.com/support/install/slow-6/complete"
-      "&completion_token=t%26k%2Bslow-6"))
+  EXPECT_TRUE(
+      pairingPage("?server=https://pairing.example:8443/servers/slow-6&code=TWCK2345"
+                  "&completion_url=https://tarnwick.com/support/install/slow-6/complete"
+                  "&completion_token=t%26k%2Bslow-6"))
       << connector.get("/test/log").dump();
   EXPECT_NE(readFile(folder.path() / "requests.jsonl").find("/support/install/slow-6/pair"),
             std::string::npos);
@@ -87,9 +87,9 @@ TEST(Links, AnInvitationAtStartAndLinksFromOtherCopiesReachTheRunningShell) {
   desktop.environment["DESTDIR"] = (session.home.path() / "staged").string();
   desktop.unset.insert(desktop.unset.end(),
                        {"DESKTOP_SESSION", "KDE_FULL_SESSION", "GNOME_DESKTOP_SESSION_ID"});
-  ASSERT_EQ(runCommand("/bin/bash", {TARNWICK_INSTALL_DESKTOP_ENTRY, app.string()}, desktop, 30s)
-                .status,
-            0);
+  ASSERT_EQ(
+      runCommand("/bin/bash", {TARNWICK_INSTALL_DESKTOP_ENTRY, app.string()}, desktop, 30s).status,
+      0);
   EXPECT_EQ(runCommand("/usr/bin/xdg-open",
                        {"tarnwick://desktop-pair?server=https://pair.example:9443/s%3Fa%3D1%26b"
                         "&code=abcd2345&completion_url=https://TARNWICK.com/done&"
@@ -97,8 +97,9 @@ TEST(Links, AnInvitationAtStartAndLinksFromOtherCopiesReachTheRunningShell) {
                        desktop, 30s)
                 .status,
             0);
-  EXPECT_TRUE(pairingPage("?server=https://pair.example:9443/s%3Fa%3D1%26b&code=ABCD2345"
-                          "&completion_url=https://TARNWICK.com/done&completion_token=a%26b"))
+  EXPECT_TRUE(
+      pairingPage("?server=https://pair.example:9443/s%3Fa%3D1%26b&code=ABCD2345"
+                  "&completion_url=https://TARNWICK.com/done&completion_token=a%26b"))
       << connector.get("/test/log").dump();
   EXPECT_TRUE(screen.above(session.main.id, cover));
   EXPECT_TRUE(session.quit());

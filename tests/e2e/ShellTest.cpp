@@ -24,9 +24,9 @@ fs::path recordOpened(const fs::path& home, const std::string& scheme) {
             "[Desktop Entry]\nType=Application\nName=Recorder\nExec=" + script.string() +
                 " %u\nMimeType=x-scheme-handler/" + scheme + ";\n");
   fs::create_directories(home / ".config");
-  writeFile(home / ".config/mimeapps.list",
-            readFile(home / ".config/mimeapps.list") + "[Default Applications]\nx-scheme-handler/" +
-                scheme + "=record-" + scheme + ".desktop\n");
+  writeFile(home / ".config/mimeapps.list", readFile(home / ".config/mimeapps.list") +
+                                                "[Default Applications]\nx-scheme-handler/" +
+                                                scheme + "=record-" + scheme + ".desktop\n");
   return record;
 }
 
@@ -71,8 +71,9 @@ TEST(Shell, ShowsTheInterfaceAndServesOnlyItsTrustedFrames) {
   auto before = page();
   screen.focus(session.main.id);
   screen.click(session.main.x + 20, session.main.y + 12);
-  ASSERT_TRUE(screen.waitFor([](const Window& window) { return window.popup && window.height > 40; }))
-      << "the menu did not open";
+  ASSERT_TRUE(screen.waitFor([](const Window& window) {
+    return window.popup && window.height > 40;
+  })) << "the menu did not open";
   std::this_thread::sleep_for(300ms);
   EXPECT_NE(page(), before) << "the menu did not cover the page";
   screen.key("Escape");
@@ -91,16 +92,19 @@ TEST(Shell, ShowsTheInterfaceAndServesOnlyItsTrustedFrames) {
     std::string action, key;
     Json result;
   };
-  for (const auto& [action, key, result] : std::vector<Trusted>{
-           {"alert", "Return", nullptr}, {"confirm", "Return", true}, {"confirm", "Escape", false}}) {
+  for (const auto& [action, key, result] : std::vector<Trusted>{{"alert", "Return", nullptr},
+                                                                {"confirm", "Return", true},
+                                                                {"confirm", "Escape", false}}) {
     SCOPED_TRACE(action + " answered with " + key);
-    ASSERT_TRUE(go(local + "/test/act?do=" + action + "&message=" + escaped("Import the new statements?"),
-                   "/test/act"));
+    ASSERT_TRUE(
+        go(local + "/test/act?do=" + action + "&message=" + escaped("Import the new statements?"),
+           "/test/act"));
     auto sheet = session.waitSheet();
     ASSERT_TRUE(sheet) << "no sheet";
     EXPECT_EQ(sheet->title, "Tarnwick");
     auto texts = session.texts();
-    EXPECT_NE(std::find(texts.begin(), texts.end(), "text: Import the new statements?"), texts.end());
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "text: Import the new statements?"),
+              texts.end());
     EXPECT_TRUE(connector.waitLog({{"event", "dialog"}}, 100ms).empty()) << "the page went on";
     session.press(*sheet, key);
     EXPECT_EQ(dialog()["result"], result);
@@ -160,13 +164,15 @@ TEST(Shell, ShowsTheInterfaceAndServesOnlyItsTrustedFrames) {
     std::string field, text;
   };
   for (const auto& [field, text] : std::vector<Paste>{
-           {"textarea", "He said \"hi\" \\ 'there' </script><script>alert(1)</script>\n\ttabbed \\n"},
+           {"textarea",
+            "He said \"hi\" \\ 'there' </script><script>alert(1)</script>\n\ttabbed \\n"},
            {"readonly", "never"}}) {
     SCOPED_TRACE(field);
     writeFile(session.home.path() / "clipboard", text);
-    Process holder("/usr/bin/xclip",
-                   {"-quiet", "-selection", "clipboard", "-i", (session.home.path() / "clipboard").string()},
-                   session.environment("xclip"));
+    Process holder(
+        "/usr/bin/xclip",
+        {"-quiet", "-selection", "clipboard", "-i", (session.home.path() / "clipboard").string()},
+        session.environment("xclip"));
     ASSERT_TRUE(waitUntil(
         [&] {
           return runCommand("/usr/bin/xclip", {"-o", "-selection", "clipboard"},
@@ -228,7 +234,8 @@ TEST(Shell, ShowsTheInterfaceAndServesOnlyItsTrustedFrames) {
                 "Library/LoginItems/Tarnwick Connector.app/Contents/MacOS/Tarnwick Connector");
   auto requests = connector.get("/test/requests");
   EXPECT_TRUE(std::any_of(requests.begin(), requests.end(), [](const Json& request) {
-    return request["headers"].value("Cookie", "").find("tarnwick-session=kept") != std::string::npos;
+    return request["headers"].value("Cookie", "").find("tarnwick-session=kept") !=
+           std::string::npos;
   })) << requests.dump();
 
   // Reload brings back a Connector that was killed.

@@ -16,10 +16,11 @@ TEST(Support, ACommandRunsBeforeTheLockWithX11AloneAndEvenOutsideTheBundle) {
     std::vector<std::string> arguments;
     int status;
   };
-  for (const auto& [arguments, status] : std::vector<Case>{{{"--tarnwick-support-type", ""}, 0},
-                                                           {{"--tarnwick-support-status"}, 2},
-                                                           {{"--tarnwick-support-screen-status"}, 3},
-                                                           {{"--tarnwick-support-key", "36"}, 4}}) {
+  for (const auto& [arguments, status] :
+       std::vector<Case>{{{"--tarnwick-support-type", ""}, 0},
+                         {{"--tarnwick-support-status"}, 2},
+                         {{"--tarnwick-support-screen-status"}, 3},
+                         {{"--tarnwick-support-key", "36"}, 4}}) {
     SCOPED_TRACE(arguments[0]);
     TemporaryFolder home("tarnwick-support-home"), loader("tarnwick-support-loader");
     auto result = runCommand(app.string(), arguments,
@@ -59,15 +60,15 @@ TEST(Support, ACommandRunsBeforeTheLockWithX11AloneAndEvenOutsideTheBundle) {
 // The recorder's lines (see the probe), from a window over the whole screen.
 class Recorder {
  public:
-  Recorder(const std::string& display, const fs::path& output, const std::vector<std::string>& arguments)
+  Recorder(const std::string& display, const fs::path& output,
+           const std::vector<std::string>& arguments)
       : output_(output),
         process_(TARNWICK_INPUT_RECORDER, arguments,
                  {.environment = {{"DISPLAY", display}}, .stdoutFile = output}) {}
   std::size_t count(const std::string& prefix) const {
     auto lines = linesOf(readFile(output_));
-    return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& line) {
-      return line.starts_with(prefix);
-    }));
+    return static_cast<std::size_t>(std::count_if(
+        lines.begin(), lines.end(), [&](const auto& line) { return line.starts_with(prefix); }));
   }
   bool waitFor(const std::string& line, Clock::duration timeout = 5s) const {
     return waitUntil([&] { return count(line) > 0; }, timeout);
@@ -93,10 +94,11 @@ TEST(Support, CommandsDriveTheXServerAndGiveItsKeyboardBack) {
   TemporaryFolder folder("tarnwick-support");
   Screen screen(display.name());
   auto support = [&](const std::vector<std::string>& arguments) {
-    return runCommand(app.string(), arguments,
-                      {.environment = {{"DISPLAY", display.name()}, {"HOME", folder.path().string()}},
-                       .unset = {"WAYLAND_DISPLAY", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"}},
-                      30s);
+    return runCommand(
+        app.string(), arguments,
+        {.environment = {{"DISPLAY", display.name()}, {"HOME", folder.path().string()}},
+         .unset = {"WAYLAND_DISPLAY", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"}},
+        30s);
   };
   for (const char* command :
        {"--tarnwick-support-accessibility-status", "--tarnwick-support-accessibility-request",

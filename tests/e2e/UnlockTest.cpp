@@ -22,7 +22,8 @@ TEST(Unlock, ThePromptAnswersTheInterfaceOneRequestAtATime) {
   // password is "right-password".
   fs::create_directories(folder.path() / "pam.d");
   writeFile(folder.path() / "passdb", "root:right-password:tarnwick\n");
-  const std::string module = std::string(TARNWICK_PAM_MATRIX) + " passdb=" + (folder.path() / "passdb").string();
+  const std::string module =
+      std::string(TARNWICK_PAM_MATRIX) + " passdb=" + (folder.path() / "passdb").string();
   writeFile(folder.path() / "pam.d/tarnwick",
             "auth required " + module + "\naccount required " + module + "\n");
   auto wrapper = namespaced({(folder.path() / "pam.d").string(), "/etc/pam.d"});
@@ -53,12 +54,12 @@ TEST(Unlock, ThePromptAnswersTheInterfaceOneRequestAtATime) {
     std::vector<std::string> keys;
     bool ok;
   };
-  for (const auto& [id, typed, keys, ok] : std::vector<Case>{
-           {"unlock-right-0001", "right-password", {"Return"}, true},
-           {"unlock-wrong-0002", "wrong-password", {"Return"}, false},
-           {"unlock-escape-0003", "right-pass", {"Escape"}, false},
-           // From the entry, the next stop is the first button: "Cancel".
-           {"unlock-cancel-0004", "right-password", {"Tab", "space"}, false}}) {
+  for (const auto& [id, typed, keys, ok] :
+       std::vector<Case>{{"unlock-right-0001", "right-password", {"Return"}, true},
+                         {"unlock-wrong-0002", "wrong-password", {"Return"}, false},
+                         {"unlock-escape-0003", "right-pass", {"Escape"}, false},
+                         // From the entry, the next stop is the first button: "Cancel".
+                         {"unlock-cancel-0004", "right-password", {"Tab", "space"}, false}}) {
     SCOPED_TRACE(id);
     ASSERT_TRUE(connector.clear("/test/log") && request(id));
     auto prompt = session.waitSheet();
@@ -95,10 +96,10 @@ TEST(Unlock, ThePromptAnswersTheInterfaceOneRequestAtATime) {
   // A frame's request gets no prompt and no answer.
   ASSERT_TRUE(connector.clear("/test/log") &&
               connector.navigate(local + "/test/frame?do=unlock&request_id=unlock-frame-0007"));
-  ASSERT_FALSE(connector
-                   .waitLog({{"event", "unlock-sent"}, {"requestID", "unlock-frame-0007"},
-                             {"sent", true}})
-                   .empty());
+  ASSERT_FALSE(
+      connector
+          .waitLog({{"event", "unlock-sent"}, {"requestID", "unlock-frame-0007"}, {"sent", true}})
+          .empty());
   EXPECT_FALSE(session.waitSheet(3s)) << "a frame got a prompt";
   EXPECT_TRUE(connector.waitLog({{"event", "unlock-reply"}}, 0s).empty());
   EXPECT_TRUE(session.quit());

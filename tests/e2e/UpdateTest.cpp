@@ -24,22 +24,21 @@ TEST(Update, TheCheckOffersAVerifiedReleaseAndInstallsItInPlace) {
   StandIn connector;
   ASSERT_FALSE(connector.server()) << "something already listens on 127.0.0.1:8766";
   TemporaryFolder folder("tarnwick-update");
-  const auto installed = folder.path() / "My Apps/Tarnwick.app", release = folder.path() / "release",
-             temporary = folder.path() / "tmp", mode = folder.path() / "mode",
-             manifests = folder.path() / "requests.jsonl";
+  const auto installed = folder.path() / "My Apps/Tarnwick.app",
+             release = folder.path() / "release", temporary = folder.path() / "tmp",
+             mode = folder.path() / "mode", manifests = folder.path() / "requests.jsonl";
   fs::create_directories(installed.parent_path());
   fs::create_directories(temporary);
   ASSERT_EQ(runCommand("/bin/cp", {"-a", TARNWICK_BUNDLE_DIR, installed.string()}).status, 0);
-  ASSERT_EQ(runCommand("/bin/sh",
-                       {TARNWICK_PUBLISH_RELEASE, "--bundle", TARNWICK_BUNDLE_DIR, "--version",
-                        "1.0.1", "--build", "2", "--url",
-                        "https://tarnwick.com/support/mac/download", "--out", release.string(),
-                        "--key", (signing / "signing.key").string(), "--cert",
-                        (signing / "signing.pem").string(), "--release-tool",
-                        TARNWICK_RELEASE_TOOL},
-                       {}, 120s)
-                .status,
-            0);
+  ASSERT_EQ(
+      runCommand("/bin/sh",
+                 {TARNWICK_PUBLISH_RELEASE, "--bundle", TARNWICK_BUNDLE_DIR, "--version", "1.0.1",
+                  "--build", "2", "--url", "https://tarnwick.com/support/mac/download", "--out",
+                  release.string(), "--key", (signing / "signing.key").string(), "--cert",
+                  (signing / "signing.pem").string(), "--release-tool", TARNWICK_RELEASE_TOOL},
+                 {}, 120s)
+          .status,
+      0);
   writeFile(mode, "version-" + version + "\n");
   ServiceHost service(
       folder.path(), 443,
@@ -74,9 +73,10 @@ TEST(Update, TheCheckOffersAVerifiedReleaseAndInstallsItInPlace) {
   ASSERT_TRUE(check("newer"));
   ASSERT_TRUE(session.waitText("Tarnwick 99.0.0 Is Available"));
   auto lines = session.texts();
-  EXPECT_TRUE(contains(lines, "text: Faster start.\\nSteadier sync.\\n\\nTarnwick will install "
-                              "this itself and reopen. Your home and member connection are "
-                              "preserved."))
+  EXPECT_TRUE(contains(lines,
+                       "text: Faster start.\\nSteadier sync.\\n\\nTarnwick will install "
+                       "this itself and reopen. Your home and member connection are "
+                       "preserved."))
       << ::testing::PrintToString(lines);
   EXPECT_TRUE(contains(lines, "button: Install and Relaunch") && contains(lines, "button: Later"));
   auto request = Json::parse(linesOf(readFile(manifests)).back());

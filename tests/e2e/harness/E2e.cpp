@@ -52,8 +52,8 @@ std::vector<Window> Screen::windows() {
   std::vector<Window> found;
   ::Window root, parent, *children = nullptr;
   unsigned int count = 0;
-  if (!display_ || !XQueryTree(x(display_), DefaultRootWindow(x(display_)), &root, &parent,
-                               &children, &count)) {
+  if (!display_ ||
+      !XQueryTree(x(display_), DefaultRootWindow(x(display_)), &root, &parent, &children, &count)) {
     return found;
   }
   for (unsigned int index = 0; index < count; ++index) {
@@ -100,8 +100,8 @@ bool Screen::above(unsigned long upper, unsigned long lower) {
 std::vector<unsigned long> Screen::capture(int left, int top, int width, int height) {
   std::vector<unsigned long> pixels;
   XImage* image = display_ ? XGetImage(x(display_), DefaultRootWindow(x(display_)), left, top,
-                                       static_cast<unsigned>(width),
-                                       static_cast<unsigned>(height), AllPlanes, ZPixmap)
+                                       static_cast<unsigned>(width), static_cast<unsigned>(height),
+                                       AllPlanes, ZPixmap)
                            : nullptr;
   if (image) {
     for (int row = 0; row < height; ++row) {
@@ -156,8 +156,7 @@ std::vector<unsigned long> Screen::keyboard() {
 unsigned long Screen::cover() {
   Display* display = x(display_);
   ::Window window = XCreateSimpleWindow(
-      display, DefaultRootWindow(display), 0, 0,
-      static_cast<unsigned>(DisplayWidth(display, 0)),
+      display, DefaultRootWindow(display), 0, 0, static_cast<unsigned>(DisplayWidth(display, 0)),
       static_cast<unsigned>(DisplayHeight(display, 0)), 0, 0, 0x404040);
   XMapRaised(display, window);
   XSync(display, False);
@@ -203,8 +202,7 @@ bool StandIn::clear(const std::string& path) {
   return result && result->status == 204;
 }
 
-std::vector<Json> StandIn::waitLog(const Json& fields, Clock::duration timeout,
-                                   std::size_t count) {
+std::vector<Json> StandIn::waitLog(const Json& fields, Clock::duration timeout, std::size_t count) {
   std::vector<Json> found;
   bool enough = waitUntil(
       [&] {
@@ -289,9 +287,8 @@ Session::Session(bool readable, int width, int height) : display(width, height) 
   if (readable) {
     auto socket = home.path() / "session-bus";
     bus_ = std::make_unique<Process>(
-        "/usr/bin/dbus-daemon",
-        std::vector<std::string>{"--session", "--nofork", "--nopidfile",
-                                 "--address=unix:path=" + socket.string()});
+        "/usr/bin/dbus-daemon", std::vector<std::string>{"--session", "--nofork", "--nopidfile",
+                                                         "--address=unix:path=" + socket.string()});
     if (waitUntil([&] { return fs::exists(socket); }, 10s)) {
       busAddress_ = "unix:path=" + socket.string();
     }
@@ -313,9 +310,8 @@ Process::Options Session::environment(const std::string& log) const {
   } else {
     options.environment["DBUS_SESSION_BUS_ADDRESS"] = busAddress_;
   }
-  options.unset = {"XDG_DATA_HOME",   "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR",
-                   "XDG_DATA_DIRS",   "XDG_CONFIG_DIRS", "WAYLAND_DISPLAY",
-                   "XDG_CURRENT_DESKTOP"};
+  options.unset = {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME",  "XDG_RUNTIME_DIR",
+                   "XDG_DATA_DIRS", "XDG_CONFIG_DIRS", "WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP"};
   options.stderrFile = home.path() / (log + "-stderr.txt");
   return options;
 }
@@ -329,9 +325,8 @@ bool Session::launch(const std::vector<std::string>& arguments,
   command.insert(command.end(), arguments.begin(), arguments.end());
   auto options = environment("shell");
   options.environment.insert(variables.begin(), variables.end());
-  shell = std::make_unique<Process>(command.front(),
-                                    std::vector<std::string>(command.begin() + 1, command.end()),
-                                    options);
+  shell = std::make_unique<Process>(
+      command.front(), std::vector<std::string>(command.begin() + 1, command.end()), options);
   auto found = screen->waitFor(
       [](const Window& window) {
         return !window.popup && window.owner == 0 && window.width >= 760 &&
@@ -391,8 +386,8 @@ bool Session::pressNamed(const std::string& name) {
   // A window that has just appeared may not list everything yet.
   return waitUntil(
       [&] {
-        return runCommand(TARNWICK_ACCESSIBILITY_PROBE, {"--press", name},
-                          environment("probe"), 20s)
+        return runCommand(TARNWICK_ACCESSIBILITY_PROBE, {"--press", name}, environment("probe"),
+                          20s)
                    .status == 0;
       },
       20s, 200ms);
@@ -400,8 +395,7 @@ bool Session::pressNamed(const std::string& name) {
 
 // --- Service host ---
 
-ServiceHost::ServiceHost(const fs::path& where, int port,
-                         const std::vector<std::string>& arguments,
+ServiceHost::ServiceHost(const fs::path& where, int port, const std::vector<std::string>& arguments,
                          const std::map<std::string, std::string>& variables)
     : folder(where) {
   if (runCommand("/bin/bash", {TARNWICK_MAKE_TEST_CA, folder.string()}, {}, 60s).status != 0) {
@@ -410,8 +404,9 @@ ServiceHost::ServiceHost(const fs::path& where, int port,
   writeFile(folder / "hosts", "127.0.0.1 localhost tarnwick.com\n");
   writeFile(folder / "ca-bundle.crt",
             readFile("/etc/ssl/certs/ca-certificates.crt") + readFile(folder / "ca.crt"));
-  std::vector<std::string> all{"--cert", (folder / "server.crt").string(), "--key",
-                               (folder / "server.key").string(), "--port", std::to_string(port)};
+  std::vector<std::string> all{"--cert", (folder / "server.crt").string(),
+                               "--key",  (folder / "server.key").string(),
+                               "--port", std::to_string(port)};
   all.insert(all.end(), arguments.begin(), arguments.end());
   process = std::make_unique<Process>(
       TARNWICK_SERVICE_HOST, all,
@@ -429,7 +424,12 @@ std::vector<std::string> ServiceHost::wrapper(const std::vector<std::string>& bi
 
 std::vector<std::string> namespaced(const std::vector<std::string>& binds) {
   std::vector<std::string> wrapper{
-      "/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+      "/usr/bin/unshare",
+      "--mount",
+      "--propagation",
+      "private",
+      "/bin/sh",
+      "-c",
       "while [ \"$1\" != -- ]; do mount --bind \"$1\" \"$2\" || exit 120; shift 2; done; "
       "shift; exec \"$@\"",
       "sh"};

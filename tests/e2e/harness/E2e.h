@@ -31,8 +31,8 @@ struct Window {
   unsigned long id = 0;
   std::string title;
   int x = 0, y = 0, width = 0, height = 0;
-  bool popup = false;        // a menu or tooltip, which no window manager sees
-  unsigned long owner = 0;   // the window a dialog stands over
+  bool popup = false;       // a menu or tooltip, which no window manager sees
+  unsigned long owner = 0;  // the window a dialog stands over
 };
 
 // A client of the X server: its windows bottom to top, its pixels, and input as a user's.
@@ -74,7 +74,7 @@ struct StandIn {
   std::vector<Json> waitLog(const Json& fields, Clock::duration timeout = 30s,
                             std::size_t count = 1);
 };
-Json loaded(const std::string& path);  // a top-level page reported it loaded `path`
+Json loaded(const std::string& path);          // a top-level page reported it loaded `path`
 std::string escaped(const std::string& text);  // percent-escaped for a query
 
 // Processes of ours whose executable is named `name` and whose HOME is `home`.

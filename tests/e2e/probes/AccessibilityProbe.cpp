@@ -31,7 +31,8 @@ std::string textOf(AtspiAccessible* node) {
     }
     g_object_unref(text);
   }
-  for (auto at = result.find("\xEF\xBF\xBC"); at != std::string::npos; at = result.find("\xEF\xBF\xBC")) {
+  for (auto at = result.find("\xEF\xBF\xBC"); at != std::string::npos;
+       at = result.find("\xEF\xBF\xBC")) {
     result.erase(at, 3);
   }
   auto first = result.find_first_not_of(" \n\t"), last = result.find_last_not_of(" \n\t");
@@ -84,7 +85,8 @@ int main(int argc, char** argv) {
   bool done = false;
   gint count = desktop ? atspi_accessible_get_child_count(desktop, nullptr) : 0;
   for (gint index = 0; index < count; ++index) {
-    if (AtspiAccessible* application = atspi_accessible_get_child_at_index(desktop, index, nullptr)) {
+    if (AtspiAccessible* application =
+            atspi_accessible_get_child_at_index(desktop, index, nullptr)) {
       if (nameOf(application) == "Tarnwick") {
         done = visit(application, press, 0) || done;
       }

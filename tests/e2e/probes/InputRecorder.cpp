@@ -37,15 +37,15 @@ int main(int argc, char** argv) {
   }
   int screen = DefaultScreen(display);
   Window root = RootWindow(display, screen);
-  Window window = XCreateSimpleWindow(display, root, 0, 0,
-                                      static_cast<unsigned>(DisplayWidth(display, screen)),
-                                      static_cast<unsigned>(DisplayHeight(display, screen)), 0,
-                                      BlackPixel(display, screen), WhitePixel(display, screen));
+  Window window =
+      XCreateSimpleWindow(display, root, 0, 0, static_cast<unsigned>(DisplayWidth(display, screen)),
+                          static_cast<unsigned>(DisplayHeight(display, screen)), 0,
+                          BlackPixel(display, screen), WhitePixel(display, screen));
   XClassHint hint{windowClass.data(), windowClass.data()};
   XSetClassHint(display, window, &hint);
-  XSelectInput(display, window,
-               KeyPressMask | ButtonPressMask | ButtonReleaseMask | StructureNotifyMask |
-                   FocusChangeMask);
+  XSelectInput(
+      display, window,
+      KeyPressMask | ButtonPressMask | ButtonReleaseMask | StructureNotifyMask | FocusChangeMask);
   Atom protocols = XInternAtom(display, "WM_PROTOCOLS", False);
   Atom ping = XInternAtom(display, "_NET_WM_PING", False);
   XSetWMProtocols(display, window, &ping, 1);
