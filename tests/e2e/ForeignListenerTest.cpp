@@ -13,17 +13,14 @@ namespace {
 // and each signal it catches (every one but SIGKILL and SIGSTOP, which leave it gone or stopped).
 const char* const lookAlike = R"(
 import http.server, signal, sys
-def note(number, frame):
-    print("signal", number, flush=True)
 for number in set(signal.Signals) - {signal.SIGKILL, signal.SIGSTOP}:
-    signal.signal(number, note)
+    signal.signal(number, lambda number, frame: print("signal", number, flush=True))
 class Answer(http.server.BaseHTTPRequestHandler):
     def version_string(self):
         return "TarnwickDesktop/" + sys.argv[1]
     def do_GET(self):
         print("request", self.requestline, dict(self.headers), flush=True)
         self.send_response(200)
-        self.send_header("Content-Type", "text/html")
         self.end_headers()
         self.wfile.write(b"<!doctype html><title>Tarnwick</title><button>Unlock</button>")
 server = http.server.HTTPServer(("127.0.0.1", 8766), Answer)
@@ -47,6 +44,7 @@ TEST(ForeignListener, AnotherAccountsLookAlikeGetsNoPageNoPairingValuesAndNoSign
                    {.stdoutFile = record, .user = 65534});
     ASSERT_TRUE(waitUntil([&] { return readFile(record).starts_with("ready"); }, 10s));
     ASSERT_EQ(StandIn().server(), "TarnwickDesktop/" + answered);
+    const auto ours = readFile(record).size();  // the line of that request
 
     // The series runs on as if nothing answered (the shell's own Connector cannot listen) and
     // ends on its sentence.
@@ -55,7 +53,7 @@ TEST(ForeignListener, AnotherAccountsLookAlikeGetsNoPageNoPairingValuesAndNoSign
     EXPECT_TRUE(session.waitText(
         "Tarnwick could not connect. Choose Tarnwick \u2192 Reload Tarnwick to try again.", 60s))
         << ::testing::PrintToString(session.texts());
-    const auto seen = readFile(record);
+    const auto seen = readFile(record).substr(ours);
     EXPECT_NE(seen.find("request GET / "), std::string::npos) << "the shell never asked it";
     for (const auto& secret : {std::string("/support"), code, token, std::string("WebKit")}) {
       EXPECT_EQ(seen.find(secret), std::string::npos) << secret << " reached it:\n" << seen;

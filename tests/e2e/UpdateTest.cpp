@@ -1,20 +1,14 @@
 // The update check and self-update in one session: the bundle installed in a folder of the user's
 // ("My Apps"), the stand-in service host on the manifest's own port (HTTPS, in the shell's own
 // mount namespace) offering a 1.0.1 signed by the release tooling, the alerts read and answered
-// through the accessibility bus. An offer is declined, a download that fails its checksum changes
-// nothing, and the verified one replaces the bundle in place and reopens it.
+// through the accessibility bus. A download that fails its checksum changes nothing; the verified
+// one replaces the bundle in place and reopens it.
 #include <gtest/gtest.h>
-
-#include <thread>
 
 #include "E2e.h"
 
 namespace tarnwick::e2e {
 namespace {
-
-bool contains(const std::vector<std::string>& lines, const std::string& line) {
-  return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
 
 TEST(Update, TheCheckOffersAVerifiedReleaseAndInstallsItInPlace) {
   const fs::path signing = TARNWICK_SIGNING_DIR;
@@ -53,45 +47,24 @@ TEST(Update, TheCheckOffersAVerifiedReleaseAndInstallsItInPlace) {
   auto check = [&](const std::string& manifest) {
     writeFile(mode, manifest + "\n");
     const auto before = asked();
-    for (int attempt = 0; attempt < 5; ++attempt) {
-      if (session.pressNamed("Check for Updates\u2026") &&
-          waitUntil([&] { return asked() > before; }, 5s)) {
-        return true;
-      }
-    }
-    return false;
+    auto asks = [&] { return waitUntil([&] { return asked() > before; }, 5s); };
+    return waitUntil([&] { return session.pressNamed("Check for Updates\u2026") && asks(); }, 30s);
   };
 
   ASSERT_TRUE(session.launch({}, service.wrapper(), {{"TMPDIR", temporary.string()}},
                              installed / "Contents/MacOS/Tarnwick"));
   ASSERT_FALSE(connector.waitLog(loaded("/"), 60s).empty()) << "the interface never loaded";
-  // The automatic check finds this very version and says nothing.
   ASSERT_TRUE(waitUntil([&] { return asked() == 1; }, 30s)) << "no automatic check";
-  std::this_thread::sleep_for(1s);
-  EXPECT_FALSE(contains(session.texts(), "alert"));
-
-  ASSERT_TRUE(check("newer"));
-  ASSERT_TRUE(session.waitText("Tarnwick 99.0.0 Is Available"));
-  auto lines = session.texts();
-  EXPECT_TRUE(contains(lines,
-                       "text: Faster start.\\nSteadier sync.\\n\\nTarnwick will install "
-                       "this itself and reopen. Your home and member connection are "
-                       "preserved."))
-      << ::testing::PrintToString(lines);
-  EXPECT_TRUE(contains(lines, "button: Install and Relaunch") && contains(lines, "button: Later"));
-  auto request = Json::parse(linesOf(readFile(manifests)).back());
-  EXPECT_EQ(request["headers"].value("User-Agent", ""), "Tarnwick/" + version + " macOS");
-  EXPECT_EQ(request["headers"].value("Cache-Control", ""), "no-cache");
-  auto preferences = readFile(session.home.path() / ".config/Tarnwick/preferences.ini");
-  EXPECT_NE(preferences.find("TarnwickLastUpdatePromptVersion=99.0.0"), std::string::npos)
-      << preferences;
-  ASSERT_TRUE(session.pressNamed("Later"));
-  EXPECT_TRUE(waitUntil([&] { return !contains(session.texts(), "alert"); }, 15s));
 
   // The stand-in's own digest, not the image's: the download fails its check.
   const auto before = treeOf(installed);
   ASSERT_TRUE(check("version-1.0.1"));
   ASSERT_TRUE(session.waitText("Tarnwick 1.0.1 Is Available"));
+  auto lines = session.texts();
+  EXPECT_TRUE(contains(lines, "button: Install and Relaunch") && contains(lines, "button: Later"));
+  EXPECT_NE(readFile(session.home.path() / ".config/Tarnwick/preferences.ini")
+                .find("TarnwickLastUpdatePromptVersion=1.0.1"),
+            std::string::npos);
   ASSERT_TRUE(connector.clear("/test/log"));
   ASSERT_TRUE(session.pressNamed("Install and Relaunch"));
   EXPECT_TRUE(session.waitText(
@@ -112,13 +85,8 @@ TEST(Update, TheCheckOffersAVerifiedReleaseAndInstallsItInPlace) {
   EXPECT_TRUE(session.waitText("Downloading Tarnwick 1.0.1\u2026", 20s));
   ASSERT_EQ(session.shell->wait(60s), 0) << "the old copy did not quit";
   std::vector<int> reopened;
-  ASSERT_TRUE(waitUntil(
-      [&] {
-        reopened = processesOf("Tarnwick", session.home.path());
-        return !reopened.empty();
-      },
-      60s))
-      << "nothing was reopened";
+  auto reopens = [&] { return !(reopened = processesOf("Tarnwick", session.home.path())).empty(); };
+  ASSERT_TRUE(waitUntil(reopens, 60s)) << "nothing was reopened";
   EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(reopened[0]) + "/exe"),
             installed / "Contents/MacOS/Tarnwick");
   EXPECT_NE(readFile(installed / "Contents/Info.plist").find("<string>1.0.1</string>"),

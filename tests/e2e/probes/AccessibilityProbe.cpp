@@ -20,48 +20,41 @@ std::string nameOf(AtspiAccessible* node) {
   return result;
 }
 
-// The node's own text, without the stand-ins for embedded children, trimmed.
+// The node's own text, trimmed, its line breaks written "\n" (a container's holds only the
+// stand-ins of its children).
 std::string textOf(AtspiAccessible* node) {
-  std::string result;
-  if (AtspiText* text = atspi_accessible_get_text_iface(node)) {
-    gint count = atspi_text_get_character_count(text, nullptr);
-    if (gchar* characters = count > 0 ? atspi_text_get_text(text, 0, count, nullptr) : nullptr) {
-      result = characters;
-      g_free(characters);
-    }
-    g_object_unref(text);
+  std::string text, result;
+  if (AtspiText* iface = atspi_accessible_get_text_iface(node)) {
+    gchar* characters = atspi_text_get_text(iface, 0, -1, nullptr);
+    text = characters ? characters : "";
+    g_free(characters);
+    g_object_unref(iface);
   }
-  for (auto at = result.find("\xEF\xBF\xBC"); at != std::string::npos;
-       at = result.find("\xEF\xBF\xBC")) {
-    result.erase(at, 3);
+  auto first = text.find_first_not_of(" \n\t"), last = text.find_last_not_of(" \n\t");
+  for (auto at = first; first != std::string::npos && at <= last; ++at) {
+    result += text[at] == '\n' ? std::string("\\n") : std::string(1, text[at]);
   }
-  auto first = result.find_first_not_of(" \n\t"), last = result.find_last_not_of(" \n\t");
-  return first == std::string::npos ? "" : result.substr(first, last - first + 1);
+  return result;
 }
 
-// Reads, or presses `press`; true when something was printed or pressed.
+// Reads the node and what is below it, or presses `press` there; true when it did either.
 bool visit(AtspiAccessible* node, const char* press, int depth) {
   AtspiRole role = atspi_accessible_get_role(node, nullptr);
   bool done = false;
-  if (press) {
-    if ((role == ATSPI_ROLE_PUSH_BUTTON || role == ATSPI_ROLE_MENU_ITEM) && nameOf(node) == press) {
-      AtspiAction* action = atspi_accessible_get_action_iface(node);
-      done = action && atspi_action_do_action(action, 0, nullptr);
-      g_clear_object(&action);
-      return done;
-    }
-  } else if (role == ATSPI_ROLE_PUSH_BUTTON) {
-    std::printf("button: %s\n", nameOf(node).c_str());
-    return true;
-  } else if (role == ATSPI_ROLE_ALERT || role == ATSPI_ROLE_DIALOG) {
-    std::printf("alert\n");
-    done = true;
-  } else if (auto text = textOf(node); !text.empty()) {
-    for (auto at = text.find('\n'); at != std::string::npos; at = text.find('\n', at)) {
-      text.replace(at, 1, "\\n");
-    }
-    std::printf("text: %s\n", text.c_str());
-    done = true;
+  if (depth == 1 && nameOf(node) != "Tarnwick") {
+    return false;  // another application on the bus
+  } else if (press && (role == ATSPI_ROLE_PUSH_BUTTON || role == ATSPI_ROLE_MENU_ITEM) &&
+             nameOf(node) == press) {
+    AtspiAction* action = atspi_accessible_get_action_iface(node);
+    done = action && atspi_action_do_action(action, 0, nullptr);
+    g_clear_object(&action);
+    return done;
+  } else if (!press && role == ATSPI_ROLE_PUSH_BUTTON) {
+    return std::printf("button: %s\n", nameOf(node).c_str()) > 0;
+  } else if (!press && (role == ATSPI_ROLE_ALERT || role == ATSPI_ROLE_DIALOG)) {
+    done = std::printf("alert\n") > 0;
+  } else if (auto text = press ? "" : textOf(node); !text.empty()) {
+    done = std::printf("text: %s\n", text.c_str()) > 0;
   }
   gint count = depth < 64 ? atspi_accessible_get_child_count(node, nullptr) : 0;
   for (gint index = 0; index < count && !(press && done); ++index) {
@@ -76,22 +69,11 @@ bool visit(AtspiAccessible* node, const char* press, int depth) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* press = argc == 3 && std::string(argv[1]) == "--press" ? argv[2] : nullptr;
   if (atspi_init() > 1) {
     return 2;
   }
   atspi_set_timeout(3000, 3000);  // a busy application must not hold the probe up for long
   AtspiAccessible* desktop = atspi_get_desktop(0);
-  bool done = false;
-  gint count = desktop ? atspi_accessible_get_child_count(desktop, nullptr) : 0;
-  for (gint index = 0; index < count; ++index) {
-    if (AtspiAccessible* application =
-            atspi_accessible_get_child_at_index(desktop, index, nullptr)) {
-      if (nameOf(application) == "Tarnwick") {
-        done = visit(application, press, 0) || done;
-      }
-      g_object_unref(application);
-    }
-  }
-  return done ? 0 : 1;
+  const char* press = argc == 3 && std::string(argv[1]) == "--press" ? argv[2] : nullptr;
+  return desktop && visit(desktop, press, 0) ? 0 : 1;
 }
