@@ -1,0 +1,279 @@
+#include "E2e.h"
+
+// clang-format off
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+// clang-format on
+#include <signal.h>
+
+#include <fstream>
+#include <thread>
+
+namespace tarnwick::e2e {
+
+#define DISPLAY_ static_cast<Display*>(display_)
+
+Screen::Screen(const std::string& display) : display_(XOpenDisplay(display.c_str())) {
+  XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+}
+
+Screen::~Screen() {
+  XCloseDisplay(DISPLAY_);
+}
+
+std::vector<Window> Screen::windows() {
+  std::vector<Window> found;
+  ::Window root, parent, *children = nullptr;
+  unsigned int count = 0;
+  XQueryTree(DISPLAY_, DefaultRootWindow(DISPLAY_), &root, &parent, &children, &count);
+  for (unsigned int index = 0; index < count; ++index) {
+    XWindowAttributes attributes;
+    ::Window owner = 0;
+    Atom type;
+    int format;
+    unsigned long length = 0, remaining;
+    unsigned char* title = nullptr;
+    if (XGetWindowAttributes(DISPLAY_, children[index], &attributes) &&
+        attributes.map_state == IsViewable) {
+      XGetTransientForHint(DISPLAY_, children[index], &owner);
+      XGetWindowProperty(DISPLAY_, children[index], XInternAtom(DISPLAY_, "_NET_WM_NAME", False), 0,
+                         1024, False, XInternAtom(DISPLAY_, "UTF8_STRING", False), &type, &format,
+                         &length, &remaining, &title);
+      found.push_back({children[index],
+                       title ? std::string(reinterpret_cast<char*>(title), length) : "",
+                       attributes.x, attributes.y, attributes.width, attributes.height,
+                       attributes.override_redirect != False, owner});
+      XFree(title);
+    }
+  }
+  XFree(children);
+  return found;
+}
+
+std::optional<Window> Screen::waitFor(const std::function<bool(const Window&)>& match,
+                                      Clock::duration timeout) {
+  std::optional<Window> found;
+  waitUntil(
+      [&] {
+        for (const auto& window : windows()) {
+          found = match(window) ? std::optional(window) : found;
+        }
+        return found.has_value();
+      },
+      timeout, 100ms);
+  return found;
+}
+
+std::vector<unsigned long> Screen::capture(int left, int top, int width, int height) {
+  std::vector<unsigned long> pixels;
+  XImage* image =
+      XGetImage(DISPLAY_, DefaultRootWindow(DISPLAY_), left, top, static_cast<unsigned>(width),
+                static_cast<unsigned>(height), AllPlanes, ZPixmap);
+  for (int index = 0; image && index < width * height; ++index) {
+    pixels.push_back(XGetPixel(image, index % width, index / width));
+  }
+  if (image) {
+    XDestroyImage(image);
+  }
+  return pixels;
+}
+
+void Screen::click(int left, int top) {
+  XTestFakeMotionEvent(DISPLAY_, -1, left, top, CurrentTime);
+  XSync(DISPLAY_, False);
+  std::this_thread::sleep_for(30ms);  // the client sees the pointer arrive before the press
+  XTestFakeButtonEvent(DISPLAY_, 1, True, CurrentTime);
+  XTestFakeButtonEvent(DISPLAY_, 1, False, CurrentTime);
+  XSync(DISPLAY_, False);
+}
+
+void Screen::key(const std::string& keysym, const Lines& modifiers) {
+  auto code = [&](const std::string& name) {
+    return XKeysymToKeycode(DISPLAY_, XStringToKeysym(name.c_str()));
+  };
+  for (const auto& modifier : modifiers) {
+    XTestFakeKeyEvent(DISPLAY_, code(modifier), True, CurrentTime);
+  }
+  XTestFakeKeyEvent(DISPLAY_, code(keysym), True, CurrentTime);
+  XTestFakeKeyEvent(DISPLAY_, code(keysym), False, CurrentTime);
+  for (const auto& modifier : modifiers) {
+    XTestFakeKeyEvent(DISPLAY_, code(modifier), False, CurrentTime);
+  }
+  XSync(DISPLAY_, False);
+}
+
+void Screen::focus(unsigned long window) {
+  XSetInputFocus(DISPLAY_, window, RevertToParent, CurrentTime);
+  XSync(DISPLAY_, False);
+}
+
+std::vector<unsigned long> Screen::keyboard() {
+  int minimum = 0, maximum = 0, perCode = 0;
+  XDisplayKeycodes(DISPLAY_, &minimum, &maximum);
+  KeySym* symbols =
+      XGetKeyboardMapping(DISPLAY_, static_cast<KeyCode>(minimum), maximum - minimum + 1, &perCode);
+  std::vector<unsigned long> mapping(symbols, symbols + (maximum - minimum + 1) * perCode);
+  XFree(symbols);
+  return mapping;
+}
+
+std::vector<Json> StandIn::waitLog(const Json& fields, Clock::duration timeout, std::size_t count) {
+  std::vector<Json> found;
+  bool enough = waitUntil(
+      [&] {
+        found.clear();
+        for (auto entry : get("/test/log")) {
+          auto patched = entry;  // unchanged by the fields when it has them all
+          patched.merge_patch(fields);
+          if (patched == entry) {
+            found.push_back(entry);
+          }
+        }
+        return found.size() >= count;
+      },
+      timeout, 100ms);
+  return enough ? found : std::vector<Json>{};
+}
+
+std::string escaped(const std::string& text) {
+  std::string out;
+  for (char signedChar : text) {
+    auto c = static_cast<unsigned char>(signedChar);
+    out += std::isalnum(c) || std::string_view("-_.~").find(signedChar) != std::string::npos
+               ? std::string(1, signedChar)
+               : std::string{'%', "0123456789ABCDEF"[c >> 4], "0123456789ABCDEF"[c & 15]};
+  }
+  return out;
+}
+
+static bool gone(int pid) {
+  auto stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  auto close = stat.rfind(')');
+  return close == std::string::npos || stat.size() < close + 3 || stat[close + 2] == 'Z';
+}
+
+void endProcess(int pid) {
+  ::kill(pid, SIGTERM);
+  if (!waitUntil([pid] { return gone(pid); }, 3s)) {
+    ::kill(pid, SIGKILL);
+    waitUntil([pid] { return gone(pid); }, 3s);
+  }
+}
+
+std::vector<int> processesOf(const std::string& name, const fs::path& home) {
+  std::vector<int> found;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator("/proc", error)) {
+    auto exe = fs::read_symlink(entry.path() / "exe", error).filename().string();
+    auto environment = '\0' + readFile(entry.path() / "environ");
+    if (!error && (exe == name || exe == name + " (deleted)") &&
+        environment.find(std::string("\0HOME=", 6) + home.string() + '\0') != std::string::npos &&
+        !gone(std::stoi(entry.path().filename().string()))) {
+      found.push_back(std::stoi(entry.path().filename().string()));
+    }
+  }
+  return found;
+}
+
+Session::Session(bool readable) {
+  auto socket = home.path() / "session-bus";
+  if (readable) {
+    bus_ = std::make_unique<Process>(
+        "/usr/bin/dbus-daemon",
+        Lines{"--session", "--nofork", "--nopidfile", "--address=unix:path=" + socket.string()});
+    busAddress_ =
+        waitUntil([&] { return fs::exists(socket); }, 10s) ? "unix:path=" + socket.string() : "";
+  }
+}
+
+Session::~Session() {
+  shell.reset();
+  for (int pid : connectors()) {
+    endProcess(pid);
+  }
+}
+
+Process::Options Session::environment(const std::string& log) const {
+  Process::Options options{
+      .environment = {{"DISPLAY", display.name()}, {"HOME", home.path().string()}},
+      .unset = {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR",
+                "XDG_DATA_DIRS", "XDG_CONFIG_DIRS", "WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP"},
+      .stderrFile = home.path() / (log + "-stderr.txt")};
+  if (busAddress_.empty()) {
+    options.environment["NO_AT_BRIDGE"] = "1";
+  } else {
+    options.environment["DBUS_SESSION_BUS_ADDRESS"] = busAddress_;
+  }
+  return options;
+}
+
+bool Session::launch(const Lines& arguments, const Lines& wrapper,
+                     const std::map<std::string, std::string>& variables,
+                     const fs::path& executable) {
+  Lines command = wrapper;
+  command.push_back(executable.string());
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  auto options = environment("shell");
+  options.environment.insert(variables.begin(), variables.end());
+  shell = std::make_unique<Process>(command.front(), Lines(command.begin() + 1, command.end()),
+                                    options);
+  auto found = screen.waitFor(
+      [](const Window& window) {
+        return !window.popup && !window.owner && window.width >= 760 &&
+               window.title.starts_with("Tarnwick");
+      },
+      30s);
+  main = found.value_or(Window{});
+  return found.has_value();
+}
+
+void Session::press(const Window& window, const std::string& key, const Lines& modifiers) {
+  screen.focus(window.id);
+  std::this_thread::sleep_for(100ms);
+  screen.key(key, modifiers);
+}
+
+void Session::clickContent(int left, int top) {
+  screen.focus(main.id);
+  screen.click(main.x + left, main.y + 40 + top);  // GTK's menu bar is under 40 pixels high
+}
+
+Lines namespaced(const Lines& binds) {
+  const std::string bind =
+      "while [ \"$1\" != -- ]; do mount --bind \"$1\" \"$2\" || exit 120; shift 2; done; shift; "
+      "exec \"$@\"";
+  Lines wrapper{
+      "/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", bind, "sh"};
+  wrapper.insert(wrapper.end(), binds.begin(), binds.end());
+  wrapper.push_back("--");
+  return wrapper;
+}
+
+ServiceHost::ServiceHost(const fs::path& where, int port, const Lines& arguments,
+                         const std::map<std::string, std::string>& variables)
+    : folder(where) {
+  if (runCommand("/bin/bash", {TARNWICK_MAKE_TEST_CA, folder.string()}, {}, 60s).status != 0) {
+    return;
+  }
+  writeFile(folder / "hosts", "127.0.0.1 localhost tarnwick.com\n");
+  writeFile(folder / "ca-bundle.crt",
+            readFile("/etc/ssl/certs/ca-certificates.crt") + readFile(folder / "ca.crt"));
+  Lines all{"--cert", (folder / "server.crt").string(),
+            "--key",  (folder / "server.key").string(),
+            "--port", std::to_string(port)};
+  all.insert(all.end(), arguments.begin(), arguments.end());
+  process = std::make_unique<Process>(
+      TARNWICK_SERVICE_HOST, all,
+      Process::Options{.environment = variables, .stdoutFile = folder / "service.out"});
+  ready = waitUntil([&] { return readFile(folder / "service.out").starts_with("listening"); }, 20s);
+}
+
+Lines ServiceHost::wrapper(const Lines& binds) const {
+  Lines all{(folder / "hosts").string(), "/etc/hosts", (folder / "ca-bundle.crt").string(),
+            "/etc/ssl/certs/ca-certificates.crt"};
+  all.insert(all.end(), binds.begin(), binds.end());
+  return namespaced(all);
+}
+
+}  // namespace tarnwick::e2e
