@@ -389,7 +389,7 @@ class FakeSupportDevices final : public platform::SupportDeviceProvider,
     return false;
   }
   bool granted = true;
-  std::vector<std::string> questions, events, encoded;
+  std::vector<std::string> events, encoded;  // questions asked are events too
   std::vector<std::u16string> chunks;
   std::optional<platform::Image> image = platform::Image{2, 1, {1, 2, 3, 4, 5, 6}};
   std::optional<std::vector<std::uint8_t>> jpeg = std::vector<std::uint8_t>{0xFF, 0xD8, 0xFF, 0xD9};
@@ -399,7 +399,7 @@ class FakeSupportDevices final : public platform::SupportDeviceProvider,
 
  private:
   bool ask(const char* question) {
-    questions.push_back(question);
+    events.push_back(question);
     return granted;
   }
   bool post(std::string line) {

@@ -31,10 +31,12 @@ struct Startup final : app::Startup {
 
 TEST(Main, SupportControlComesFirstThenTheLockThenTheApplication) {
   // support-control status ("" for none) | lock claimed | steps | printed | exit status
-  for (const char* row :
-       {"0|y|support|TARNWICK_CONTROL_OK\n|0", "2|y|support|TARNWICK_CONTROL_DENIED\n|2",
-        "3|n|support|TARNWICK_CONTROL_DENIED\n|3", "4|y|support|TARNWICK_CONTROL_DENIED\n|4",
-        "|n|support claim activate||0", "|y|support claim application||7"}) {
+  for (const auto& row : rows("0|y|support|TARNWICK_CONTROL_OK\n|0;"
+                              "2|y|support|TARNWICK_CONTROL_DENIED\n|2;"
+                              "3|n|support|TARNWICK_CONTROL_DENIED\n|3;"
+                              "4|y|support|TARNWICK_CONTROL_DENIED\n|4;"
+                              "|n|support claim activate||0;"
+                              "|y|support claim application||7")) {
     auto cell = cells(row);
     Startup startup;
     startup.support = cell[0].empty() ? std::nullopt : std::optional(std::stoi(cell[0]));
@@ -232,9 +234,10 @@ TEST_F(WebViewDuties, PageDialogsAreSheetsThatThePageWaitsFor) {
   window().sheets[0].completion(std::nullopt);
   EXPECT_EQ(alerts, 1);
   // message | full-access request (the phrase in any case, as the locale folds it)
-  for (const char* row : {"Give Tarnwick full access?|y", "FULL ACCESS|y", "fUlL aCcEsS|y",
-                          "Grant full accessibility|y", "Remove this account?|n", "fullaccess|n",
-                          "full  access|n", "full-access|n", "|n", "full acc\xff|n"}) {
+  for (const auto& row : rows("Give Tarnwick full access?|y;FULL ACCESS|y;fUlL aCcEsS|y;"
+                              "Grant full accessibility|y;Remove this account?|n;"
+                              "fullaccess|n;full  access|n;full-access|n;|n;"
+                              "full acc\xff|n")) {
     const auto message = cells(row)[0];
     std::string answers;
     for (std::optional<std::size_t> button : {std::optional<std::size_t>(0), {1}, {}}) {
@@ -300,9 +303,10 @@ TEST_F(WebViewDuties, AnyOtherFrameGetsNoDialogNoPickerAndNoMediaAtOnce) {
 }
 
 TEST_F(WebViewDuties, NewWindowRequestsOpenOnlyWebLinksInTheBrowser) {
-  for (const char* url : {"https://example.com/help?x=1", "http://example.com/", "mailto:a@b.c",
-                          "tarnwick://desktop-pair?code=1", "javascript:alert(1)", "file:///etc",
-                          "httpx://example.com/", "about:blank", "", "%%"}) {
+  for (const auto& url : rows("https://example.com/help?x=1;http://example.com/;"
+                              "mailto:a@b.c;tarnwick://desktop-pair?code=1;"
+                              "javascript:alert(1);file:///etc;httpx://example.com/;"
+                              "about:blank;;%%")) {
     delegate->webViewCreateWebView({url});
   }
   delegate->webViewCreateWebView({});

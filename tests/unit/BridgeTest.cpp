@@ -91,9 +91,9 @@ TEST_F(Unlock, WithoutDeviceOwnerAuthenticationTheRefusalComesAtOnce) {
 }
 
 TEST_F(Unlock, TheTitleNamesAChannelInterfaceAfterEveryLoadElseTheShell) {
-  for (const char* meta : {"meta[name=\"tarnwick-client-version\"]", "{\n  version: (",
-                           "meta[name=\"tarnwick-client-source\"]", "\n  source: (",
-                           "meta[name=\"tarnwick-desktop-csrf\"]", "\n  csrf: ("}) {
+  for (const auto& meta : rows("meta[name=\"tarnwick-client-version\"];{\n  version: (;"
+                               "meta[name=\"tarnwick-client-source\"];\n  source: (;"
+                               "meta[name=\"tarnwick-desktop-csrf\"];\n  csrf: (")) {
     EXPECT_NE(metaScrapeScript().find(meta), std::string::npos) << meta;
   }
   // what the page's script gave ("-" for nothing) | title
@@ -135,20 +135,22 @@ struct LocalTime {
 };
 
 TEST(ArrivedOn, IsTheMediumLocalDateOfAnInternetDateTime) {
-  for (const char* row :
-       {"UTC|2026-12-05T11:44:13Z|Dec 5, 2026", "Etc/GMT+12|2026-12-05T11:44:13Z|Dec 4, 2026",
-        "Pacific/Kiritimati|2026-12-05T11:44:13Z|Dec 6, 2026",
-        "UTC|2026-12-05T23:30:00-01:00|Dec 6, 2026", "UTC|2026-12-05T00:30:00+01:00|Dec 4, 2026"}) {
+  for (const auto& row : rows("UTC|2026-12-05T11:44:13Z|Dec 5, 2026;"
+                              "Etc/GMT+12|2026-12-05T11:44:13Z|Dec 4, 2026;"
+                              "Pacific/Kiritimati|2026-12-05T11:44:13Z|Dec 6, 2026;"
+                              "UTC|2026-12-05T23:30:00-01:00|Dec 6, 2026;"
+                              "UTC|2026-12-05T00:30:00+01:00|Dec 4, 2026")) {
     LocalTime local(cells(row)[0], "en_US");
     EXPECT_EQ(arrivedOn(cells(row)[1]), cells(row)[2]) << row;
   }
   LocalTime german("Pacific/Kiritimati", "de_DE");
   EXPECT_EQ(arrivedOn("2026-12-05T11:44:13Z"), "06.12.2026");
-  for (const char* stamp :
-       {"2026-12-05", "2026-12-05T11:44:13.250Z", "2026-12-05T11:44:13", "2026-12-05 11:44:13Z",
-        "2026-12-05t11:44:13z", "2026-12-05T11:44:13+0100", "2026-12-05T11:44:13+01-00",
-        "2026-13-05T11:44:13Z", "2026-02-30T11:44:13Z", "2026-12-05T24:44:13Z",
-        " 2026-12-05T11:44:13Z", "2026-12-05T11:44:13Z ", ""}) {
+  for (const auto& stamp : rows("2026-12-05;2026-12-05T11:44:13.250Z;2026-12-05T11:44:13;"
+                                "2026-12-05 11:44:13Z;2026-12-05t11:44:13z;"
+                                "2026-12-05T11:44:13+0100;2026-12-05T11:44:13+01-00;"
+                                "2026-13-05T11:44:13Z;2026-02-30T11:44:13Z;"
+                                "2026-12-05T24:44:13Z; 2026-12-05T11:44:13Z;"
+                                "2026-12-05T11:44:13Z ;")) {
     EXPECT_EQ(arrivedOn(stamp), "") << stamp;
   }
   EXPECT_EQ(arrivedOn(std::nullopt), "");

@@ -15,17 +15,21 @@ using fakes::FakeHttpClient;
 using platform::HttpResponse;
 using platform::Seconds;
 
-// "a|b|c" gives its three cells.
-inline std::vector<std::string> cells(std::string_view row) {
-  std::vector<std::string> found;
-  for (auto bar = row.find('|');; bar = row.find('|')) {
-    found.emplace_back(row.substr(0, bar));
-    if (bar == std::string_view::npos) {
-      return found;
+// A table in one text: rows end in ";" (or the text), and "|" parts a row's cells.
+inline std::vector<std::string> split(std::string_view text, char separator) {
+  std::vector<std::string> parts;
+  for (auto end = text.find(separator);; end = text.find(separator)) {
+    parts.emplace_back(text.substr(0, end));
+    if (end == std::string_view::npos) {
+      return parts;
     }
-    row.remove_prefix(bar + 1);
+    text.remove_prefix(end + 1);
   }
 }
+inline std::vector<std::string> rows(std::string_view text) {
+  return split(text.substr(0, text.size() - text.ends_with(';')), ';');
+}
+inline std::vector<std::string> cells(std::string_view row) { return split(row, '|'); }
 template <typename Range>
 std::string joined(const Range& items, const std::string& separator = " ") {
   std::ostringstream text;

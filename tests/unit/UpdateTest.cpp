@@ -53,44 +53,29 @@ TEST(ReleaseManifest, DecodesFiveMembersTrustsItsAddressAndComparesVersionsAsNum
                           "HTTPS://TARNWICK.COM/support/mac/download"}) {
     EXPECT_EQ(trusted("01.4.2", digest, url), url);
   }
-  for (const char* version : {"1.4", "v1.4.2", "1.4.2-rc1", "01.4.2a", "1.4.2.0", "1..4", ""}) {
+  for (const auto& version : rows("1.4;v1.4.2;1.4.2-rc1;01.4.2a;1.4.2.0;1..4;")) {
     EXPECT_EQ(trusted(version, digest, download), "-") << version;
   }
   for (const std::string& sha : {digest.substr(1), digest + "0", "ABCDEF" + digest.substr(6)}) {
     EXPECT_EQ(trusted("1.4.2", sha, download), "-") << sha;
   }
-  for (const std::string url :
-       {"http://tarnwick.com", "https://me@tarnwick.com", "https://:p@tarnwick.com",
-        "https://example.com", "https://www.tarnwick.com", ""}) {
+  for (const auto& url : rows("http://tarnwick.com;https://me@tarnwick.com;"
+                              "https://:p@tarnwick.com;https://example.com;"
+                              "https://www.tarnwick.com;")) {
     EXPECT_EQ(trusted("1.4.2", digest, url + "/support/mac/download"), "-") << url;
   }
-  for (const char* after : {"/", "?x=1", "?", "#", "x"}) {
+  for (const auto& after : rows("/;?x=1;?;#;x")) {
     EXPECT_EQ(trusted("1.4.2", digest, download + after), "-") << after;
   }
   // candidate | current | newer (1) or not (0)
-  for (const char* row : {"1.10.0|1.9.9|1",
-                          "1.9.9|1.10.0|0",
-                          "1.2.1|1.2|1",
-                          "1.2|1.2.0|0",
-                          "2.0.0|2.0.0-beta|0",
-                          "1.2.3|1.2.x|1",
-                          "1.0.0|1.0.0|0",
-                          "1.0|1.0.0.0|0",
-                          "1.0.0.1|1.0.0|1",
-                          "||0",
-                          "1..2|1.2|0",
-                          ".1.2.|1.1|1",
-                          "01.4.2|1.4.1|1",
-                          "+2|1|1",
-                          "-1|0|0",
-                          "0|-1|1",
-                          "2|2.-1|1",
-                          "+-2|1|0",
-                          "1. 2|1.1|0",
-                          "9223372036854775807|9223372036854775806|1",
-                          "9223372036854775808|1|0",
-                          "-9223372036854775808|-9223372036854775807|0",
-                          "1.\u0662|1.1|0"}) {
+  for (const auto& row : rows("1.10.0|1.9.9|1;1.9.9|1.10.0|0;1.2.1|1.2|1;1.2|1.2.0|0;"
+                              "2.0.0|2.0.0-beta|0;1.2.3|1.2.x|1;1.0.0|1.0.0|0;"
+                              "1.0|1.0.0.0|0;1.0.0.1|1.0.0|1;||0;1..2|1.2|0;.1.2.|1.1|1;"
+                              "01.4.2|1.4.1|1;+2|1|1;-1|0|0;0|-1|1;2|2.-1|1;+-2|1|0;"
+                              "1. 2|1.1|0;9223372036854775807|9223372036854775806|1;"
+                              "9223372036854775808|1|0;"
+                              "-9223372036854775808|-9223372036854775807|0;"
+                              "1.\u0662|1.1|0")) {
     auto cell = cells(row);
     EXPECT_EQ(isNewerVersion(cell[0], cell[1]), cell[2] == "1") << row;
   }
@@ -179,8 +164,9 @@ TEST_F(UpdateCheck, AManualCheckWithoutAnOfferHandsItsNoteToTheInterfaceReportAn
 TEST_F(UpdateCheck, AnAutomaticPromptComesOncePerVersionAndDayAManualOneAlways) {
   auto& preferences = platform.preferences;
   // recorded version | prompted this many seconds ago ("-" for no date) | version offered | shown
-  for (const char* row : {"||2.1.0|1", "2.1.0|-|2.1.0|1", "2.1.0|86399|2.1.0|0",
-                          "2.1.0|86399|2.1.1|1", "2.1.0|86400|2.1.0|1", "2.1.0|-172800|2.1.0|0"}) {
+  for (const auto& row : rows("||2.1.0|1;2.1.0|-|2.1.0|1;2.1.0|86399|2.1.0|0;"
+                              "2.1.0|86399|2.1.1|1;2.1.0|86400|2.1.0|1;"
+                              "2.1.0|-172800|2.1.0|0")) {
     auto cell = cells(row);
     preferences.strings = {{"TarnwickLastUpdatePromptVersion", cell[0]}};
     preferences.dates.clear();
@@ -255,8 +241,8 @@ TEST_F(UpdateCheck, TheAlertSaysWhatHappensNextAndItsFirstButtonDecidesAgain) {
 TEST_F(UpdateCheck, TheAppIsReplacedInPlaceOnlyFromAWritableBundleOutsideMountedVolumes) {
   const auto root = tree.root;
   fs::create_directories(root / "Tarnwick.APP");
-  for (const char* row : {"Tarnwick.app|Tarnwick.app", "Tarnwick.app/|Tarnwick.app",
-                          "Tarnwick.APP|-", "data|-", "missing/Tarnwick.app|-"}) {
+  for (const auto& row : rows("Tarnwick.app|Tarnwick.app;Tarnwick.app/|Tarnwick.app;"
+                              "Tarnwick.APP|-;data|-;missing/Tarnwick.app|-")) {
     platform.bundle.path = root / cells(row)[0];
     auto destination = delegate->updateDestination();
     EXPECT_EQ(destination ? destination->lexically_relative(root).string() : "-", cells(row)[1]);
@@ -357,28 +343,25 @@ class Install : public Shell {
 
 TEST_F(Install, EveryFailureShowsItsOneSheetRemovesTheWorkAndReconnects) {
   // status | downloaded bytes ("-" for the image) | fault | reason | tools run
-  for (const char* row :
-       {"0|-||the download did not finish|", "404|-||the download did not finish|",
-        "500|-||the download did not finish|",
-        "200|<html>Not here</html>||the download did not match the checksum Tarnwick published|",
-        "200|||the download did not match the checksum Tarnwick published|",
-        "200|-|hdiutilattach|the download could not be opened|hdiutil-attach",
-        "200|-|no app|the download was not a version Apple and Tarnwick both signed|hdiutil-attach "
-        "hdiutil-detach",
-        "200|-|codesign|the download was not a version Apple and Tarnwick both "
-        "signed|hdiutil-attach codesign "
-        "hdiutil-detach",
-        "200|-|spctl|the download was not a version Apple and Tarnwick both signed|hdiutil-attach "
-        "codesign "
-        "spctl hdiutil-detach",
-        "200|-|older|the download was not a version Apple and Tarnwick both signed|hdiutil-attach "
-        "codesign "
-        "spctl hdiutil-detach",
-        "200|-|ditto|the new version could not be unpacked|hdiutil-attach codesign spctl ditto "
-        "hdiutil-detach",
-        "200|-|script|the installer could not be written|hdiutil-attach codesign spctl ditto "
-        "hdiutil-detach "
-        "xattr"}) {
+  for (const auto& row : rows(
+           "0|-||the download did not finish|;"
+           "404|-||the download did not finish|;"
+           "500|-||the download did not finish|;"
+           "200|<html>Not here</html>||the download did not match the checksum Tarnwick published|;"
+           "200|||the download did not match the checksum Tarnwick published|;"
+           "200|-|hdiutilattach|the download could not be opened|hdiutil-attach;"
+           "200|-|no app|the download was not a version Apple and Tarnwick both "
+           "signed|hdiutil-attach hdiutil-detach;"
+           "200|-|codesign|the download was not a version Apple and Tarnwick both "
+           "signed|hdiutil-attach codesign hdiutil-detach;"
+           "200|-|spctl|the download was not a version Apple and Tarnwick both "
+           "signed|hdiutil-attach codesign spctl hdiutil-detach;"
+           "200|-|older|the download was not a version Apple and Tarnwick both "
+           "signed|hdiutil-attach codesign spctl hdiutil-detach;"
+           "200|-|ditto|the new version could not be unpacked|hdiutil-attach codesign spctl ditto "
+           "hdiutil-detach;"
+           "200|-|script|the installer could not be written|hdiutil-attach codesign spctl ditto "
+           "hdiutil-detach xattr")) {
     auto cell = cells(row);
     fault = cell[2];
     platform.commands.calls.clear();
@@ -506,11 +489,12 @@ TEST(InstallerScript, QuotesOnlyWhatTheShellWouldReadAndTakesToolsFromTheStagedC
                 .find("while [ $i -lt 200 ] && '/x y/kill' -0 \"$PID\""),
             std::string::npos);
   const fs::path dest = "/home/u/My Apps/Tarnwick.app", staged = "/W/Tarnwick.app";
-  for (const char* row :
-       {"/home/u/My Apps/Tarnwick.app/Contents/t|/W/Tarnwick.app/Contents/t",
-        "/home/u/My Apps/Tarnwick.app/./Contents/../x|/W/Tarnwick.app/x",
-        "/home/u/My Apps/Tarnwick.app.old/x|/home/u/My Apps/Tarnwick.app.old/x",
-        "/home/u/My Apps/Tarnwick.app|/home/u/My Apps/Tarnwick.app", "/bin/rm|/bin/rm"}) {
+  for (const auto& row :
+       rows("/home/u/My Apps/Tarnwick.app/Contents/t|/W/Tarnwick.app/Contents/t;"
+            "/home/u/My Apps/Tarnwick.app/./Contents/../x|/W/Tarnwick.app/x;"
+            "/home/u/My Apps/Tarnwick.app.old/x|/home/u/My Apps/Tarnwick.app.old/x;"
+            "/home/u/My Apps/Tarnwick.app|/home/u/My Apps/Tarnwick.app;"
+            "/bin/rm|/bin/rm")) {
     EXPECT_EQ(toolOutsideReplacedBundle(cells(row)[0], dest, staged), cells(row)[1]);
     EXPECT_EQ(toolOutsideReplacedBundle(cells(row)[0], dest.string() + "/", staged), cells(row)[1]);
   }
