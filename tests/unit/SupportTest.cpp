@@ -1,0 +1,241 @@
+// The support-control command line and its actions on fake devices, and the activation channel's
+// request between two copies of the application.
+#include <sys/socket.h>
+
+#include "Shell.h"
+#include "app/TarnwickVisibleInstance.h"
+#include "support/TarnwickSupportControl.h"
+
+namespace tarnwick::testing_support {
+namespace {
+
+using support::TarnwickSupportControl;
+using Devices = fakes::FakeSupportDevices;
+
+TEST(SupportControl, RecognisesTheCommandAndItsOperandsBeforeTouchingAnyDevice) {
+  // arguments after the executable ("+" stands for "--tarnwick-support-", "~" for an empty one) |
+  // the result ("-" for no command) | every question and event, or "" when no device was opened
+  for (const auto& row : rows("|-|;--help|-|;-tarnwick-support-key 36|-|;"
+                              "--help +key 36|-|;+|2|;+status|2|;+Key 36|2|;+key36|2|;"
+                              "+type-type x|2|;+snapshot|2|;+snapshot /a /b|2|;"
+                              "+type-text com.apple.Notes|2|;+type|2|;+type a b|2|;"
+                              "+key|2|;+key 36 36|2|;+key 65536|2|;+key abc|2|;"
+                              "+key -1|2|;+key 0x24|2|;+click 10 20 left|2|;"
+                              "+click 10 20 left 1 1|2|;+click ten 2 left 1|2|;"
+                              "+click 1 2 left 1.0|2|;+scroll|2|;+scroll 2147483648|2|;"
+                              "+scroll -|2|;+key 36|0|key 36 flags 0;"
+                              "+key +65535|0|key 65535 flags 0;"
+                              "+click 10.5 20 middle 1|0|click 10.5 20 left 1;"
+                              "+click -4 +2.5e1 right 2|0|click -4 25 right 2;"
+                              "+click 1 2 left -9223372036854775808|0|click 1 2 left 1;"
+                              "+scroll -2147483648|0|scroll -2147483648;+type ~|0|;"
+                              "+type hello|0|text 5;+type-text com.apple.Safari hello|4|;"
+                              "+type-text com.apple.TextEdit h\xc3\xa9|0|activate "
+                              "com.apple.TextEdit, key 45 flags 1048576, text 2;"
+                              "+accessibility-status|0|accessibility;"
+                              "+accessibility-request|0|accessibility with prompt;"
+                              "+screen-status extra +key|0|screen capture;"
+                              "+screen-request x|0|screen capture request")) {
+    std::vector<std::string> arguments{"/opt/Tarnwick.app/Contents/MacOS/Tarnwick"};
+    std::istringstream words(cells(row)[0]);
+    for (std::string word; words >> word;) {
+      arguments.push_back(word == "~" ? ""
+                          : word[0] == '+' && arguments.size() == 1
+                              ? "--tarnwick-support-" + word.substr(1)
+                              : word);
+    }
+    Devices devices;
+    auto result = TarnwickSupportControl::runIfRequested(arguments, devices);
+    EXPECT_EQ(result ? std::to_string(*result) : "-", cells(row)[1]) << row;
+    EXPECT_EQ(joined(devices.events, ", "), cells(row)[2]) << row;
+    EXPECT_EQ(devices.opened, *cells(row)[1].c_str() == '0' || *cells(row)[1].c_str() == '4')
+        << row;
+  }
+  Devices refusing;  // permissions not granted, and devices that fail
+  refusing.granted = false;
+  refusing.failAfter = 0;
+  refusing.image.reset();
+  for (const auto& command : rows("accessibility-status;accessibility-request;screen-status;"
+                                  "screen-request;key;scroll;snapshot")) {
+    auto result = TarnwickSupportControl::runIfRequested(
+        {"t", "--tarnwick-support-" + std::string(command), "1"}, refusing);
+    EXPECT_EQ(result, std::string(command).find('-') != std::string::npos ? 3 : 4) << command;
+  }
+  EXPECT_EQ(TarnwickSupportControl::runIfRequested(
+                {"t", "--tarnwick-support-click", "1", "1", "left", "1"}, refusing),
+            4);
+}
+
+TEST(SupportControl, TextGoesInChunksOfTwentyUnitsKeepingPairsWhole) {
+  const std::u16string pair = u"\U0001F600", eleven = pair + pair + pair + pair + pair + pair +
+                                                      pair + pair + pair + pair + pair;
+  for (const auto& [text, sizes] : std::vector<std::pair<std::u16string, std::string>>{
+           {u"", ""},
+           {std::u16string(20, u'x'), "20"},
+           {std::u16string(45, u'x'), "20 20 5"},
+           {std::u16string(19, u'a') + pair + u"b", "19 3"},
+           {std::u16string(18, u'a') + pair + u"b", "20 1"},
+           {eleven, "20 2"},
+           {std::u16string(19, u'a') + u"\xD83D" + u"bc", "20 2"}}) {
+    Devices devices;
+    EXPECT_TRUE(TarnwickSupportControl::postText(devices, text));
+    std::vector<std::size_t> posted;
+    std::u16string whole;
+    for (const auto& chunk : devices.chunks) {
+      posted.push_back(chunk.size());
+      whole += chunk;
+    }
+    EXPECT_EQ(joined(posted), sizes);
+    EXPECT_EQ(whole, text);
+  }
+  Devices failing;
+  failing.failAfter = 1;
+  EXPECT_FALSE(TarnwickSupportControl::postText(failing, std::u16string(45, u'x')));
+  EXPECT_EQ(joined(failing.events), "text 20") << "the rest is abandoned";
+}
+
+TEST(SupportControl, TypingActivatesAnAllowedApplicationOpensADocumentAndTypesAfterItsPauses) {
+  for (const auto& refused : rows("com.apple.Safari;com.apple.textedit;com.apple.Notes.x;")) {
+    Devices devices;
+    EXPECT_FALSE(TarnwickSupportControl::typeText(devices.ports(), refused, u"hello")) << refused;
+    EXPECT_TRUE(devices.sleeper.pauses.empty() && devices.events.empty()) << refused;
+  }
+  for (std::string allowed : {"com.apple.TextEdit", "com.apple.Notes"}) {
+    Devices devices;  // not running: the keys go to whatever is in front
+    EXPECT_TRUE(
+        TarnwickSupportControl::typeText(devices.ports(), allowed, std::u16string(25, u'n')));
+    EXPECT_EQ(joined(devices.events, ", "),
+              "activate " + allowed + ", key 45 flags 1048576, text 20, text 5");
+    EXPECT_EQ(joined(devices.sleeper.pauses), "0.8 0.25 0.4");
+  }
+  Devices failing;
+  failing.failAfter = 0;
+  EXPECT_FALSE(TarnwickSupportControl::typeText(failing.ports(), "com.apple.Notes", u"hello"));
+  EXPECT_EQ(joined(failing.events) + " after " + joined(failing.sleeper.pauses),
+            "activate com.apple.Notes after 0.8 0.25");
+}
+
+TEST(SupportControl, AClickIsOnePairWithTheRightButtonOnlyForRightAndAScrollOneEvent) {
+  Devices devices;
+  for (const auto& row : rows("right|1;Right|1;right |1;|1;left|2;right|3;left|0;left|-5")) {
+    EXPECT_TRUE(
+        TarnwickSupportControl::click(devices, 10.5, 20, cells(row)[0], std::stoi(cells(row)[1])));
+  }
+  for (std::int64_t count : {INT64_MAX, INT64_MIN}) {
+    TarnwickSupportControl::click(devices, 1, 2, "left", count);
+  }
+  for (std::int32_t delta : {0, -7, INT32_MIN}) {
+    EXPECT_TRUE(TarnwickSupportControl::scroll(devices, delta));
+  }
+  EXPECT_EQ(
+      joined(devices.events, ", "),
+      "click 10.5 20 right 1, click 10.5 20 left 1, click 10.5 20 left 1, click 10.5 20 left 1, "
+      "click 10.5 20 left 2, click 10.5 20 right 2, click 10.5 20 left 1, click 10.5 20 left 1, "
+      "click 1 2 left 2, click 1 2 left 1, scroll 0, scroll -7, scroll -2147483648");
+}
+
+TEST(SupportControl, ASnapshotIsJpegWrittenWholeWithTheUsualModeOrNothing) {
+  TemporaryTree tree;
+  Devices devices;
+  auto take = [&](const fs::path& path) {
+    return TarnwickSupportControl::snapshot(devices, devices, path);
+  };
+  devices.jpeg = std::vector<std::uint8_t>{0xFF, 0xD8, 'j', 0xFF, 0xD9};
+  tree.file("shot.jpg", fs::perms::owner_all, "an older and much longer file than the new one");
+  mode_t previous = ::umask(022);
+  for (const char* name : {"shot.jpg", "shot.png"}) {
+    EXPECT_TRUE(take(tree.root / name)) << name;
+    EXPECT_EQ(readAll(tree.root / name), "\xFF\xD8j\xFF\xD9") << name;
+  }
+  ::umask(previous);
+  EXPECT_EQ(joined(devices.encoded, ", "), "2x1 at 0.720000, 2x1 at 0.720000");
+  EXPECT_EQ(fs::status(tree.root / "shot.png").permissions(), fs::perms(0644));
+  fs::create_directory(tree.root / "taken");
+  for (const auto& path :
+       {tree.root / "missing/shot.jpg", tree.root / "taken", tree.root / "taken/", fs::path()}) {
+    EXPECT_FALSE(take(path)) << path;
+  }
+  devices.jpeg = std::vector<std::uint8_t>{};
+  EXPECT_FALSE(take(tree.root / "empty"));
+  devices.jpeg.reset();
+  EXPECT_FALSE(take(tree.root / "none"));
+  devices.image.reset();
+  EXPECT_FALSE(take(tree.root / "blank"));
+  EXPECT_EQ(devices.encoded.size(), 8U) << "no image, nothing encoded";
+  std::vector<std::string> names;
+  for (const auto& entry : fs::recursive_directory_iterator(tree.root)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::ranges::sort(names);
+  EXPECT_EQ(joined(names), "shot.jpg shot.png taken");
+}
+
+TEST(SupportControl, OperandsAreWholeNumbersOfTheirTypeAndTextIsDecodedAsUtf8) {
+  auto text = [](auto value) { return value ? std::to_string(*value) : "-"; };
+  for (const auto& row : rows("-0|0;+65535|65535;65536|-;99999999999999999999999|-;+-1|-;"
+                              "1_0|-;\t1|-")) {
+    EXPECT_EQ(text(support::parseUInt16(cells(row)[0])), cells(row)[1]) << row;
+  }
+  for (const auto& row : rows("2147483647|2147483647;-2147483648|-2147483648;"
+                              "4294967295|-;-0|0")) {
+    EXPECT_EQ(text(support::parseInt32(cells(row)[0])), cells(row)[1]) << row;
+  }
+  for (const auto& row : rows("9223372036854775807|9223372036854775807;"
+                              "-9223372036854775808|-9223372036854775808;"
+                              "-9223372036854775809|-;18446744073709551616|-;-|-;+|-")) {
+    EXPECT_EQ(text(support::parseInt64(cells(row)[0])), cells(row)[1]) << row;
+  }
+  for (const auto& row : rows("10.5|10.500000;-10.5|-10.500000;+.5|0.500000;5.|5.000000;"
+                              "1E3|1000.000000;2.5e-1|0.250000;.|-;e5|-;1e|-;1e+|-;"
+                              "1.2.3|-;--1|-;1,5|-; 1|-;inf|-;nan|-;0x1p3|-;-1e400|-;"
+                              "1e-400|-")) {
+    EXPECT_EQ(text(support::parseDouble(cells(row)[0])), cells(row)[1]) << row;
+  }
+  for (const auto& [bytes, units] : std::vector<std::pair<const char*, std::u16string>>{
+           {"a\xc3\xa9\xe2\x80\xa6\xf0\x9f\x98\x80", u"a\u00e9\u2026\U0001F600"},
+           {"a\xff"
+            "b\xc0\xaf",
+            u"a\uFFFDb\uFFFD\uFFFD"},
+           {"\xed\xa0\x80\xe2\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},
+           {"\xf4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"}}) {
+    EXPECT_EQ(support::utf16FromUTF8(bytes), units) << bytes;
+  }
+}
+
+TEST(ActivationRequest, FramesEachUrlWithANulByteWithinSixtyFourKilobytesForThisUserOnly) {
+  using namespace app::activation;
+  using namespace std::string_literals;
+  EXPECT_EQ(encodeRequest({"a://1", "b://2"}), "activate\0a://1\0b://2\0"s);
+  for (const auto& urls : std::vector<std::vector<std::string>>{
+           {},
+           {"t://x?a b", "t2://x?$(y);z|*'\"", "t://\u00fcn", "t://x?a b"},
+           {std::string(maximumRequestSize - 10, 'u')}}) {
+    EXPECT_EQ(decodeRequest(encodeRequest(urls).value_or("")), urls);
+  }
+  for (const auto& urls : std::vector<std::vector<std::string>>{
+           {""},
+           {"a://1", "x\0y"s},
+           {std::string(maximumRequestSize - 9, 'u')},
+           std::vector<std::string>(maximumRequestSize / 8, "a://1234")}) {
+    EXPECT_FALSE(encodeRequest(urls)) << urls.size();
+  }
+  for (const auto& request :
+       {""s, "activate"s, "activate\0a://1"s, "activate\0\0"s, "activate\0a://1\0\0"s,
+        "ACTIVATE\0"s, "activate \0"s, "open\0a://1\0"s, "\0activate\0"s,
+        "activate\0"s + std::string(maximumRequestSize - 9, 'u') + "\0"s}) {
+    EXPECT_FALSE(decodeRequest(request)) << testing::PrintToString(request.substr(0, 20));
+  }
+  EXPECT_TRUE(isAcceptedPeer(1000, 1000) && isAcceptedPeer(0, 0));
+  EXPECT_FALSE(isAcceptedPeer(65534, 1000) || isAcceptedPeer(0, 1000) || isAcceptedPeer(1000, 0) ||
+               isAcceptedPeer(std::nullopt, 1000));
+  int pair[2], pipe[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) | ::pipe(pipe), 0);
+  EXPECT_EQ(peerUser(pair[0]), ::getuid());
+  EXPECT_FALSE(peerUser(pipe[0]) || peerUser(-1)) << "not a socket";
+  for (int fd : {pair[0], pair[1], pipe[0], pipe[1]}) {
+    ::close(fd);
+  }
+}
+
+}  // namespace
+}  // namespace tarnwick::testing_support
