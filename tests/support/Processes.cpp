@@ -6,8 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <iterator>
+#include <algorithm>
 #include <thread>
 
 #include "Files.h"
@@ -18,51 +17,15 @@ namespace tarnwick::testsupport {
 
 bool waitUntil(const std::function<bool()>& condition, Clock::duration timeout,
                Clock::duration interval) {
-  auto deadline = Clock::now() + timeout;
-  for (;;) {
-    if (condition()) {
-      return true;
-    }
+  for (auto deadline = Clock::now() + timeout; !condition(); std::this_thread::sleep_for(interval)) {
     if (Clock::now() >= deadline) {
       return false;
     }
-    std::this_thread::sleep_for(interval);
   }
+  return true;
 }
 
 namespace {
-
-std::vector<std::string> environmentWith(const Process::Options& options) {
-  std::map<std::string, std::string> merged;
-  for (char** entry = environ; *entry; ++entry) {
-    std::string text(*entry);
-    auto equals = text.find('=');
-    if (equals != std::string::npos) {
-      merged[text.substr(0, equals)] = text.substr(equals + 1);
-    }
-  }
-  for (const auto& name : options.unset) {
-    merged.erase(name);
-  }
-  for (const auto& [name, value] : options.environment) {
-    merged[name] = value;
-  }
-  std::vector<std::string> result;
-  for (const auto& [name, value] : merged) {
-    result.push_back(name + "=" + value);
-  }
-  return result;
-}
-
-int decodeStatus(int status) {
-  if (WIFEXITED(status)) {
-    return WEXITSTATUS(status);
-  }
-  if (WIFSIGNALED(status)) {
-    return 128 + WTERMSIG(status);
-  }
-  return -1;
-}
 
 int openOutput(const std::optional<std::filesystem::path>& file) {
   std::string path = file ? file->string() : "/dev/null";
@@ -73,41 +36,43 @@ int openOutput(const std::optional<std::filesystem::path>& file) {
 
 Process::Process(const std::string& path, const std::vector<std::string>& arguments,
                  const Options& options) {
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(path.c_str()));
+  std::vector<char*> argv{const_cast<char*>(path.c_str())};
   for (const auto& argument : arguments) {
     argv.push_back(const_cast<char*>(argument.c_str()));
   }
   argv.push_back(nullptr);
-  auto environment = environmentWith(options);
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry; ++entry) {
+    std::string text(*entry), name = text.substr(0, text.find('='));
+    if (!options.environment.contains(name) &&
+        std::find(options.unset.begin(), options.unset.end(), name) == options.unset.end()) {
+      environment.push_back(text);
+    }
+  }
+  for (const auto& [name, value] : options.environment) {
+    environment.push_back(name + "=" + value);
+  }
   std::vector<char*> envp;
   for (auto& entry : environment) {
     envp.push_back(entry.data());
   }
   envp.push_back(nullptr);
   // Opened here, so that a child that gives up its privileges can still write them.
-  int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  int output = openOutput(options.stdoutFile);
-  int errors = openOutput(options.stderrFile);
-  if (input >= 0 && output >= 0 && errors >= 0) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      // Only async-signal-safe calls from here on: the test process may have threads.
-      ::dup2(input, STDIN_FILENO);
-      ::dup2(output, STDOUT_FILENO);
-      ::dup2(errors, STDERR_FILENO);
-      if (options.user) {
-        auto group = static_cast<gid_t>(*options.user);
-        if (::setgroups(0, nullptr) != 0 || ::setgid(group) != 0 || ::setuid(*options.user) != 0) {
-          ::_exit(126);
-        }
-      }
-      ::execve(path.c_str(), argv.data(), envp.data());
-      ::_exit(127);
+  int fds[] = {::open("/dev/null", O_RDONLY | O_CLOEXEC), openOutput(options.stdoutFile),
+               openOutput(options.stderrFile)};
+  if (fds[0] >= 0 && fds[1] >= 0 && fds[2] >= 0 && (pid_ = ::fork()) == 0) {
+    // Only async-signal-safe calls from here on: the test process may have threads.
+    for (int fd = 0; fd < 3; ++fd) {
+      ::dup2(fds[fd], fd);
     }
-    pid_ = pid;
+    if (options.user && (::setgroups(0, nullptr) != 0 || ::setgid(*options.user) != 0 ||
+                         ::setuid(*options.user) != 0)) {
+      ::_exit(126);
+    }
+    ::execve(path.c_str(), argv.data(), envp.data());
+    ::_exit(127);
   }
-  for (int fd : {input, output, errors}) {
+  for (int fd : fds) {
     if (fd >= 0) {
       ::close(fd);
     }
@@ -121,15 +86,11 @@ Process::~Process() {
 }
 
 bool Process::running() {
-  if (!started() || status_) {
-    return false;
-  }
   int status = 0;
-  if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-    status_ = decodeStatus(status);
-    return false;
+  if (started() && !status_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
-  return true;
+  return started() && !status_;
 }
 
 std::optional<int> Process::wait(Clock::duration timeout) {
@@ -151,6 +112,12 @@ void Process::terminate() {
   }
 }
 
+std::string Process::firstLine(const std::filesystem::path& file, Clock::duration timeout) {
+  std::string text;
+  waitUntil([&] { return (text = readFile(file)).find('\n') != text.npos || !running(); }, timeout);
+  return text.substr(0, text.find('\n'));
+}
+
 CommandResult runCommand(const std::string& path, const std::vector<std::string>& arguments,
                          const Process::Options& options, Clock::duration timeout) {
   TemporaryFolder folder("tarnwick-command");
@@ -159,10 +126,9 @@ CommandResult runCommand(const std::string& path, const std::vector<std::string>
   CommandResult result;
   {
     Process process(path, arguments, withOutput);
-    if (!process.started()) {
-      return result;
+    if (process.started()) {
+      result.status = process.wait(timeout).value_or(-1);
     }
-    result.status = process.wait(timeout).value_or(-1);
   }
   result.output = readFile(folder.path() / "stdout");
   return result;

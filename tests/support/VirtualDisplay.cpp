@@ -17,11 +17,10 @@ VirtualDisplay::VirtualDisplay(int width, int height) : width_(width), height_(h
   if (::pipe(fds) != 0) {
     return;
   }
-  std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
-  std::string fd = std::to_string(fds[1]);
-  std::vector<std::string> arguments = {"Xvfb",     "-displayfd", fd,          "-screen",
-                                        "0",        screen,       "-nolisten", "tcp",
-                                        "-noreset", "+extension", "XTEST"};
+  std::vector<std::string> arguments = {
+      "Xvfb",      "-displayfd", std::to_string(fds[1]), "-screen",   "0",
+      std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten",
+      "tcp",       "-noreset",   "+extension",           "XTEST"};
   std::vector<char*> argv;
   for (auto& argument : arguments) {
     argv.push_back(argument.data());
@@ -32,21 +31,16 @@ VirtualDisplay::VirtualDisplay(int width, int height) : width_(width), height_(h
   posix_spawn_file_actions_addclose(&actions, fds[0]);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   pid_t pid = -1;
-  int spawned = ::posix_spawnp(&pid, "Xvfb", &actions, nullptr, argv.data(), environ);
+  bool spawned = ::posix_spawnp(&pid, "Xvfb", &actions, nullptr, argv.data(), environ) == 0;
   posix_spawn_file_actions_destroy(&actions);
   ::close(fds[1]);
-  if (spawned != 0) {
-    ::close(fds[0]);
-    return;
-  }
-  pid_ = pid;
   // Xvfb writes the display number once it accepts connections.
   std::string number;
-  char c;
-  while (::read(fds[0], &c, 1) == 1 && c != '\n') {
+  for (char c; spawned && ::read(fds[0], &c, 1) == 1 && c != '\n';) {
     number += c;
   }
   ::close(fds[0]);
+  pid_ = spawned ? pid : -1;
   if (!number.empty()) {
     name_ = ":" + number;
   }
@@ -55,8 +49,7 @@ VirtualDisplay::VirtualDisplay(int width, int height) : width_(width), height_(h
 VirtualDisplay::~VirtualDisplay() {
   if (pid_ > 0) {
     ::kill(pid_, SIGTERM);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
+    ::waitpid(pid_, nullptr, 0);
   }
 }
 
