@@ -2,112 +2,77 @@
 #include <fcntl.h>
 #include <signal.h>
 
-#include <iterator>
-#include <sstream>
-
 #include "Integration.h"
 #include "connector/PosixCommandRunner.h"
 
 namespace tarnwick::integration {
 namespace {
 
-using connector::PosixCommandRunner;
-const std::string sh = "/bin/sh";
-
-std::vector<std::string> script(const std::string& text, std::vector<std::string> arguments = {}) {
-  arguments.insert(arguments.begin(), {"-c", text, "sh"});
+using Arguments = std::vector<std::string>;
+Arguments sh(const std::string& script, Arguments arguments = {}) {
+  arguments.insert(arguments.begin(), {"-c", script, "sh"});
   return arguments;
 }
-// Records "<pid> <session> <parent>" in $1, waits $2 seconds, then makes $1.done.
+// Writes "<pid> <session> <parent>" to $1, waits $2 seconds, then makes $1.done.
 const std::string linger =
-    "echo $$ $(cut -d' ' -f6 /proc/$$/stat) $PPID > \"$1.tmp\"; mv \"$1.tmp\" \"$1\"; sleep $2; "
-    "touch \"$1.done\"";
-std::vector<long> recordIn(const fs::path& file) {
-  std::istringstream in(readFile(file));
-  return {std::istream_iterator<long>(in), {}};
-}
+    "echo $$ $(cut -d' ' -f6 /proc/$$/stat) $PPID > \"$1.tmp\" && mv \"$1.tmp\" \"$1\" && sleep $2 "
+    "&& touch \"$1.done\"";
 
-class CommandRunner : public testing::Test {
- protected:
-  fs::path at(const std::string& name) const { return folder.path() / name; }
+TEST(CommandRunner, RunsToolsByTheirPathsWithLiteralArgumentsAndNothingInheritedThenLetsThemGo) {
   TemporaryFolder folder;
-  PosixCommandRunner runner;
-};
-
-TEST_F(CommandRunner, RunIsTrueOnlyWhenTheToolStartedAndExitedZero) {
+  auto at = [&](const char* name) { return (folder.path() / name).string(); };
+  connector::PosixCommandRunner runner, mapped([&](const std::string&path) {
+    return path == "/usr/sbin/tarnwick-tool" ? at("tool") : path;
+  });
   fs::create_directory(at("folder"));
-  writeScript(at("script"), "exit 0");
+  writeScript(at("tool"), "touch \"$1\"; echo found");
   writeScript(at("unexecutable"), "exit 0");
   fs::permissions(at("unexecutable"), fs::perms::owner_read);
   writeFile(at("bare"), "exit 0\n");  // no interpreter line: never handed to a shell
   fs::permissions(at("bare"), fs::perms::owner_all);
-  struct Case {
-    std::string path;
-    std::vector<std::string> arguments;
-    bool expected;
-  } cases[] = {
-      {at("missing"), {}, false}, {at("folder"), {}, false}, {at("unexecutable"), {}, false},
-      {at("bare"), {}, false},    {"true", {}, false},  // no search of the command path
-      {at("script"), {}, true},   {sh, script("exit 1"), false},
-      {sh, script("head -c 100000 /dev/zero; echo complaint >&2"), true},
-      {sh, script("kill -TERM $$"), false},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(runner.run(c.path, c.arguments), c.expected) << c.path << " " << c.arguments.size();
+  // run: true only when the tool started and exited 0; capture: standard output, if valid UTF-8.
+  const std::tuple<std::string, Arguments, bool, std::string> cases[] = {
+      {at("missing"), {}, false, ""},
+      {at("folder"), {}, false, ""},
+      {at("unexecutable"), {}, false, ""},
+      {at("bare"), {}, false, ""},
+      {"true", {}, false, ""},  // no search of the command path
+      {"/bin/sh", sh("printf 'a\\n\\n b \\n'; exit 3"), false, "a\n\n b \n"},
+      {"/bin/sh", sh("printf before; kill -KILL $$"), false, "before"},
+      {"/bin/sh", sh("echo complaint >&2"), true, ""},
+      {"/bin/sh", sh("printf '\\342\\202\\254'"), true, "\u20ac"},
+      {"/bin/sh", sh("printf 'ok\\377'"), true, ""},
+      {"/usr/bin/head", {"-c", "3145745", "/dev/zero"}, true, std::string(3145745, '\0')}};
+  for (const auto& [path, arguments, ran, captured] : cases) {
+    EXPECT_EQ(runner.run(path, arguments), ran) << path << " " << arguments.size();
+    EXPECT_TRUE(runner.capture(path, arguments) == captured) << path << " " << arguments.size();
   }
-}
-
-TEST_F(CommandRunner, CaptureGivesStandardOutputWhenItIsValidUTF8) {
-  struct Case {
-    std::string command, expected;
-  } cases[] = {
-      {"printf 'first\\n\\n last \\n'; exit 3", "first\n\n last \n"},  // status not consulted
-      {"printf before; kill -KILL $$", "before"},
-      {"echo complaint >&2", ""},
-      {"printf '\\342\\202\\254'", "\u20ac"},
-      {"printf 'ok\\377'", ""},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(runner.capture(sh, script(c.command)), c.expected) << c.command;
-  }
-  EXPECT_EQ(runner.capture(at("missing"), {}), "");
-  // Far more than a pipe holds comes back whole.
-  EXPECT_EQ(runner.capture("/usr/bin/head", {"-c", "3145745", "/dev/zero"}),
-            std::string(3145745, '\0'));
-}
-
-TEST_F(CommandRunner, ArgumentsArriveLiterallyOneEach) {
-  const std::vector<std::string> arguments = {
-      "two words", "$(touch " + at("ran").string() + ")", "a;b|c", "*", "'\"`id`", "line\nbreak",
-      "",          "-n",                                   "$HOME", "~", "back\\slash"};
+  const Arguments literal = {"two words",  "$(touch " + at("ran") + ")",
+                             "a;b|c",      "*",
+                             "'\"`id`",    "line\nbreak",
+                             "",           "-n",
+                             "$HOME",      "~",
+                             "back\\slash"};
   std::string expected;
-  for (const auto& argument : arguments) {
+  for (const auto& argument : literal) {
     expected += argument + '\0';
   }
-  auto all = script("printf '%s\\0' \"$@\"", arguments);
-  EXPECT_EQ(runner.capture(sh, all), expected);
-  EXPECT_TRUE(runner.run(sh, all));
+  EXPECT_EQ(runner.capture("/bin/sh", sh("printf '%s\\0' \"$@\"", literal)), expected);
   EXPECT_FALSE(fs::exists(at("ran")));
-}
 
-TEST_F(CommandRunner, TheToolLocatorDecidesWhereACanonicalPathPoints) {
-  writeScript(at("tool"), "touch \"$1\"; echo found");
-  PosixCommandRunner mapped([&](const std::string& path) {
-    return path == "/usr/sbin/tarnwick-tool" ? at("tool").string() : path;
-  });
+  // The locator decides where a canonical path points, for every way of running.
   EXPECT_FALSE(runner.run("/usr/sbin/tarnwick-tool", {at("plain")}));
   EXPECT_EQ(mapped.toolLocation("/usr/sbin/tarnwick-tool"), at("tool"));
-  EXPECT_EQ(runner.toolLocation("/usr/bin/ditto"), "/usr/bin/ditto");
   EXPECT_TRUE(mapped.run("/usr/sbin/tarnwick-tool", {at("ran")}));
   EXPECT_EQ(mapped.capture("/usr/sbin/tarnwick-tool", {at("captured")}), "found\n");
   mapped.launchWatched("/usr/sbin/tarnwick-tool", {at("watched")});
   EXPECT_TRUE(mapped.launch("/usr/sbin/tarnwick-tool", {at("launched")}));
-  EXPECT_TRUE(waitUntil([&] { return fs::exists(at("watched")) && fs::exists(at("launched")); }, 10s));
+  EXPECT_TRUE(
+      waitUntil([&] { return fs::exists(at("watched")) && fs::exists(at("launched")); }, 10s));
   EXPECT_TRUE(fs::exists(at("ran")) && fs::exists(at("captured")) && !fs::exists(at("plain")));
-}
 
-TEST_F(CommandRunner, ToolsInheritNoDescriptorsAndNoSignalSettings) {
-  int leaked = ::open("/dev/null", O_RDONLY);  // deliberately without close-on-exec
+  // No descriptor, blocked signal or ignored SIGPIPE of this process reaches a tool.
+  int leaked = ::open("/dev/null", O_RDONLY);  // without close-on-exec
   sigset_t blocked, previous;
   sigemptyset(&blocked);
   sigaddset(&blocked, SIGTERM);
@@ -120,39 +85,38 @@ TEST_F(CommandRunner, ToolsInheritNoDescriptorsAndNoSignalSettings) {
   ::close(leaked);
   EXPECT_EQ(descriptors, "0\n1\n2\n3\n");
   EXPECT_TRUE(signals.starts_with("SigBlk:\t0000000000000000\nSigIgn:\t")) << signals;
-  EXPECT_EQ(std::stoull(signals.substr(signals.rfind('\t')), nullptr, 16) & (1u << (SIGPIPE - 1)), 0u);
-}
+  EXPECT_EQ(std::stoull(signals.substr(signals.rfind('\t')), nullptr, 16) & (1u << (SIGPIPE - 1)),
+            0u);
 
-TEST_F(CommandRunner, ALaunchedToolRunsOnInASessionOfItsOwnAndIsCollected) {
-  auto record = at("record");
-  auto running = runner.launchWatched(sh, script(linger, {record, "1.5"}));
-  EXPECT_FALSE(fs::exists(record.string() + ".done"));  // not waited for
+  // Launched: not waited for, in a session of its own, started from here and collected when done.
+  auto record = folder.path() / "record";
+  auto recorded = [&] { return linesOf(readFile(record)).at(0); };
+  auto running = runner.launchWatched("/bin/sh", sh(linger, {record, "1.5"}));
   ASSERT_TRUE(waitUntil([&] { return fs::exists(record); }, 10s));
+  EXPECT_FALSE(fs::exists(record.string() + ".done"));
   EXPECT_TRUE(running());
-  auto lingering = recordIn(record);
-  ASSERT_EQ(lingering.size(), 3u);
-  EXPECT_EQ(lingering[1], lingering[0]);
-  EXPECT_EQ(lingering[2], ::getpid());  // started straight from here
+  auto pid = recorded().substr(0, recorded().find(' '));
+  EXPECT_EQ(recorded(), pid + " " + pid + " " + std::to_string(::getpid()));
   EXPECT_TRUE(waitUntil([&] { return !running(); }, 10s));
-  EXPECT_FALSE(fs::exists("/proc/" + std::to_string(lingering[0]))) << "no zombie left";
+  EXPECT_FALSE(fs::exists("/proc/" + pid)) << "no zombie left";
   EXPECT_FALSE(runner.launchWatched(at("missing"), {})());
   EXPECT_FALSE(runner.launch(at("missing"), {}));
-  EXPECT_TRUE(runner.launch(sh, script("exit 3")));  // started; its status is not its concern
-
-  // From a starter that exits at once: the tool outlives it; `launch` keeps its streams.
+  EXPECT_TRUE(runner.launch("/bin/sh", sh("exit 3")));  // started; its status is not its concern
+  // From a starter that exits at once: the tool outlives it; `launch` keeps the starter's streams.
   for (std::string how : {"watched", "plain"}) {
-    std::vector<std::string> arguments = {"launch", how, sh, "-c", linger, "sh", record, "1"};
     fs::remove(record.string() + ".done");
-    Process starter(TARNWICK_PROBE, arguments);
-    EXPECT_EQ(starter.wait(10s), 0) << how;
+    EXPECT_EQ(Process(TARNWICK_PROBE, {"launch", how, "/bin/sh", "-c", linger, "sh", record, "1"})
+                  .wait(10s),
+              0);
     EXPECT_FALSE(fs::exists(record.string() + ".done")) << how;
     EXPECT_TRUE(waitUntil([&] { return fs::exists(record.string() + ".done"); }, 10s)) << how;
-    EXPECT_EQ(recordIn(record)[1], recordIn(record)[0]) << how;
+    EXPECT_EQ(recorded().substr(0, recorded().find(' ')),
+              recorded().substr(recorded().find(' ') + 1,
+                                recorded().rfind(' ') - recorded().find(' ') - 1));
   }
   Process starter(TARNWICK_PROBE, {"launch", "plain", "/bin/ls", "/proc/self/fd"},
                   {.stdoutFile = at("output")});
-  EXPECT_TRUE(waitUntil([&] { return readFile(at("output")) == "0\n1\n2\n3\n"; }, 10s))
-      << readFile(at("output"));
+  EXPECT_TRUE(waitUntil([&] { return readFile(at("output")) == "0\n1\n2\n3\n"; }, 10s));
 }
 
 }  // namespace

@@ -17,7 +17,8 @@ namespace tarnwick::testsupport {
 
 bool waitUntil(const std::function<bool()>& condition, Clock::duration timeout,
                Clock::duration interval) {
-  for (auto deadline = Clock::now() + timeout; !condition(); std::this_thread::sleep_for(interval)) {
+  for (auto deadline = Clock::now() + timeout; !condition();
+       std::this_thread::sleep_for(interval)) {
     if (Clock::now() >= deadline) {
       return false;
     }
@@ -25,42 +26,34 @@ bool waitUntil(const std::function<bool()>& condition, Clock::duration timeout,
   return true;
 }
 
-namespace {
-
-int openOutput(const std::optional<std::filesystem::path>& file) {
-  std::string path = file ? file->string() : "/dev/null";
-  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-}
-
-}  // namespace
-
 Process::Process(const std::string& path, const std::vector<std::string>& arguments,
                  const Options& options) {
-  std::vector<char*> argv{const_cast<char*>(path.c_str())};
-  for (const auto& argument : arguments) {
-    argv.push_back(const_cast<char*>(argument.c_str()));
-  }
-  argv.push_back(nullptr);
-  std::vector<std::string> environment;
+  std::vector<std::string> argv{path}, environment;
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
   for (char** entry = environ; *entry; ++entry) {
-    std::string text(*entry), name = text.substr(0, text.find('='));
-    if (!options.environment.contains(name) &&
-        std::find(options.unset.begin(), options.unset.end(), name) == options.unset.end()) {
-      environment.push_back(text);
+    std::string name = std::string(*entry).substr(0, std::string(*entry).find('='));
+    if (!options.environment.contains(name) && std::ranges::count(options.unset, name) == 0) {
+      environment.push_back(*entry);
     }
   }
   for (const auto& [name, value] : options.environment) {
     environment.push_back(name + "=" + value);
   }
-  std::vector<char*> envp;
-  for (auto& entry : environment) {
-    envp.push_back(entry.data());
-  }
-  envp.push_back(nullptr);
+  auto pointers = [](std::vector<std::string>& strings) {
+    std::vector<char*> result;
+    std::ranges::transform(strings, std::back_inserter(result), [](auto& s) { return s.data(); });
+    result.push_back(nullptr);
+    return result;
+  };
+  auto args = pointers(argv), envp = pointers(environment);
   // Opened here, so that a child that gives up its privileges can still write them.
-  int fds[] = {::open("/dev/null", O_RDONLY | O_CLOEXEC), openOutput(options.stdoutFile),
-               openOutput(options.stderrFile)};
-  if (fds[0] >= 0 && fds[1] >= 0 && fds[2] >= 0 && (pid_ = ::fork()) == 0) {
+  auto output = [](const std::optional<std::filesystem::path>& file, int flags) {
+    return ::open(file ? file->c_str() : "/dev/null", flags | O_CLOEXEC, 0644);
+  };
+  int fds[] = {output(std::nullopt, O_RDONLY),
+               output(options.stdoutFile, O_WRONLY | O_CREAT | O_TRUNC),
+               output(options.stderrFile, O_WRONLY | O_CREAT | O_TRUNC)};
+  if (std::ranges::min(fds) >= 0 && (pid_ = ::fork()) == 0) {
     // Only async-signal-safe calls from here on: the test process may have threads.
     for (int fd = 0; fd < 3; ++fd) {
       ::dup2(fds[fd], fd);
@@ -69,13 +62,11 @@ Process::Process(const std::string& path, const std::vector<std::string>& argume
                          ::setuid(*options.user) != 0)) {
       ::_exit(126);
     }
-    ::execve(path.c_str(), argv.data(), envp.data());
+    ::execve(path.c_str(), args.data(), envp.data());
     ::_exit(127);
   }
   for (int fd : fds) {
-    if (fd >= 0) {
-      ::close(fd);
-    }
+    ::close(fd);
   }
 }
 
@@ -123,15 +114,8 @@ CommandResult runCommand(const std::string& path, const std::vector<std::string>
   TemporaryFolder folder("tarnwick-command");
   auto withOutput = options;
   withOutput.stdoutFile = folder.path() / "stdout";
-  CommandResult result;
-  {
-    Process process(path, arguments, withOutput);
-    if (process.started()) {
-      result.status = process.wait(timeout).value_or(-1);
-    }
-  }
-  result.output = readFile(folder.path() / "stdout");
-  return result;
+  int status = Process(path, arguments, withOutput).wait(timeout).value_or(-1);
+  return {status, readFile(folder.path() / "stdout")};
 }
 
 }  // namespace tarnwick::testsupport

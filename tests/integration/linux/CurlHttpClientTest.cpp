@@ -1,7 +1,6 @@
 // The HTTP client on libcurl against loopback servers of the test's own.
 #include <httplib.h>
 
-#include <condition_variable>
 #include <future>
 #include <set>
 
@@ -16,234 +15,176 @@ using platform::HttpRequest;
 using platform::HttpResponse;
 using platform::linux_desktop::CurlHttpClient;
 
-// An HTTP server on a free loopback port, answering from its own threads.
-struct Server {
-  ~Server() {
-    {
-      std::lock_guard lock(mutex);
-      gone = true;
-      changed.notify_all();
-    }
-    http.stop();
-    if (thread.joinable()) {
-      thread.join();
-    }
-  }
-  bool start() {  // once every handler is in place
-    port = http.bind_to_any_port("127.0.0.1");
-    thread = std::thread([this] { http.listen_after_bind(); });
-    return port > 0 && waitUntil([this] { return http.is_running(); }, 10s);
-  }
-  HttpRequest get(const std::string& path, double timeout = 10) const {
-    return {.url = "http://127.0.0.1:" + std::to_string(port) + path,
-            .timeout = platform::Seconds(timeout)};
-  }
-  // Counts a handler in and holds it until `count` have come, the server goes, or `limit` passes.
-  bool gather(int count, Clock::duration limit) {
-    std::unique_lock lock(mutex);
-    ++held;
-    changed.notify_all();
-    return changed.wait_for(lock, limit, [&] { return held >= count || gone; }) && !gone;
-  }
-  bool arrived(int count) {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, 10s, [&] { return held >= count; });
-  }
-
-  httplib::Server http;
-  std::thread thread;
-  int port = 0, held = 0;
-  bool gone = false;
-  std::mutex mutex;
-  std::condition_variable changed;
-};
-
 struct Outcome {
   HttpResponse response;
   std::thread::id thread;
   std::optional<fs::path> file;
-  std::optional<std::string> contents;
+  std::string contents;
   fs::perms mode = fs::perms::none;
 };
 
-// A data task, or a download whose file is read (and moved to `keep`) inside its completion.
-std::future<Outcome> start(CurlHttpClient& client, HttpRequest request, bool download = false,
-                           std::optional<fs::path> keep = {}) {
-  auto done = std::make_shared<std::promise<Outcome>>();
-  auto finish = [done, keep](const HttpResponse& response, const std::optional<fs::path>& file) {
-    Outcome outcome{response, std::this_thread::get_id(), file};
-    if (file && fs::exists(*file)) {
-      outcome.contents = readFile(*file);
-      outcome.mode = fs::status(*file).permissions() & fs::perms::all;
-      if (keep) {
-        fs::rename(*file, *keep);
-      }
-    }
-    done->set_value(outcome);
-  };
-  if (download) {
-    client.downloadTask(std::move(request), finish);
-  } else {
-    client.dataTask(std::move(request), [finish](auto& response) { finish(response, {}); });
-  }
-  return done->get_future();
-}
-
-Outcome await(std::future<Outcome> future) {
-  if (future.wait_for(20s) != std::future_status::ready) {
-    ADD_FAILURE() << "no completion within 20 s";
-    return {};
-  }
-  return future.get();
-}
-
-Outcome fetch(CurlHttpClient& client, HttpRequest request) {
-  return await(start(client, std::move(request)));
-}
-
-// A failure carries its sentence and nothing of an answer.
-void expectFailure(const Outcome& outcome, const std::string& sentence) {
-  EXPECT_EQ(outcome.response.transportError, sentence);
-  EXPECT_FALSE(outcome.response.status);
-  EXPECT_FALSE(outcome.response.body);
-  EXPECT_TRUE(outcome.response.headers.empty());
-}
-
 class CurlClient : public testing::Test {
  protected:
-  Server server;
-  CurlHttpClient client;
+  ~CurlClient() override {
+    held.set_value();
+    http.stop();
+    server.join();
+  }
+  // A request to `path` on the server, started once every handler is in place.
+  HttpRequest get(const std::string& path, double timeout = 10) {
+    if (!server.joinable()) {
+      port = http.bind_to_any_port("127.0.0.1");
+      server = std::thread([this] { http.listen_after_bind(); });
+      EXPECT_TRUE(waitUntil([this] { return http.is_running(); }, 10s));
+    }
+    return {.url = "http://127.0.0.1:" + std::to_string(port) + path,
+            .timeout = platform::Seconds(timeout)};
+  }
+  // A data task, or a download whose file is read (and moved to `keep`) inside its completion.
+  std::future<Outcome> start(HttpRequest request, bool download = false, fs::path keep = {}) {
+    auto done = std::make_shared<std::promise<Outcome>>();
+    auto finish = [done, keep](const HttpResponse& response, const std::optional<fs::path>& file) {
+      Outcome outcome{response, std::this_thread::get_id(), file};
+      if (file && fs::exists(*file)) {
+        outcome.contents = readFile(*file);
+        outcome.mode = fs::status(*file).permissions();
+        keep.empty() || (fs::rename(*file, keep), true);
+      }
+      done->set_value(outcome);
+    };
+    if (download) {
+      client->downloadTask(std::move(request), finish);
+    } else {
+      client->dataTask(std::move(request), [finish](auto& response) { finish(response, {}); });
+    }
+    return done->get_future();
+  }
+  static Outcome await(std::future<Outcome> future) {
+    return future.wait_for(20s) == std::future_status::ready ? future.get() : Outcome{};
+  }
+  // What a person and the trust rules see of an answer: status, Server, type, body and the
+  // socket's owner; or the failure's sentence (and whatever came with it, which must be nothing).
+  std::string fetch(HttpRequest request) {
+    auto r = await(start(std::move(request))).response;
+    if (r.transportError) {
+      return *r.transportError + (r.status || r.body || !r.headers.empty() ? " and more" : "");
+    }
+    return std::to_string(r.status.value_or(0)) + " " + r.header("server").value_or("-") + " " +
+           r.header("CONTENT-TYPE").value_or("-") + " " + r.body.value_or("(none)") + " " +
+           (r.peerAccount ? std::to_string(*r.peerAccount) : "nobody");
+  }
+
+  httplib::Server http;
+  std::thread server;
+  int port = 0;
+  std::promise<void> held;  // handlers that hold wait for this
+  std::shared_future<void> release = held.get_future().share();
+  std::unique_ptr<CurlHttpClient> client = std::make_unique<CurlHttpClient>();
 };
 
-TEST_F(CurlClient, GivesTheAnswerAndTheAccountOwningTheSocketThatAnswered) {
-  server.http.Get("/hello", [](auto&, httplib::Response& response) {
+TEST_F(CurlClient, GivesTheAnswerWithTheAccountOwningTheSocketThatAnsweredOrASentence) {
+  http.Get("/hello", [](auto&, httplib::Response& response) {
     response.status = 201;
     response.set_header("Server", "TarnwickDesktop/2.0.1");
-    response.set_content("hello\n", "text/plain");
+    response.set_content("hello", "text/plain");
   });
-  server.http.Get("/empty", [](auto&, httplib::Response& response) { response.status = 204; });
-  server.http.Get("/start", [](auto&, auto& response) { response.set_redirect("/hello", 302); });
-  server.http.Get("/loop", [](auto&, auto& response) { response.set_redirect("/loop", 302); });
-  server.http.Get("/file", [](auto&, auto& response) { response.set_redirect("file:///etc/hostname"); });
-  ASSERT_TRUE(server.start());
-  for (const char* path : {"/hello", "/start"}) {
-    auto outcome = fetch(client, server.get(path));
-    EXPECT_EQ(outcome.response.status, 201) << path;
-    EXPECT_EQ(outcome.response.header("server"), "TarnwickDesktop/2.0.1") << path;
-    EXPECT_EQ(outcome.response.header("CONTENT-TYPE"), "text/plain") << path;
-    EXPECT_EQ(outcome.response.body, "hello\n") << path;
-    EXPECT_FALSE(outcome.response.transportError) << path;
-    EXPECT_EQ(outcome.response.peerAccount, ::getuid()) << path;
-  }
-  for (auto [path, status] : {std::pair{"/empty", 204}, std::pair{"/nowhere", 404}}) {
-    auto outcome = fetch(client, server.get(path));
-    EXPECT_EQ(outcome.response.status, status) << path;
-    EXPECT_EQ(outcome.response.body, "") << path << ": an answer has a body, if empty";
-  }
-  expectFailure(fetch(client, server.get("/loop")), "There were too many redirects.");
-  expectFailure(fetch(client, server.get("/file")), "The URL is not supported.");
-  expectFailure(fetch(client, {.url = "file:///etc/hostname"}), "The URL is not supported.");
+  http.Get("/empty", [](auto&, httplib::Response& response) { response.status = 204; });
+  http.Get("/start", [](auto&, auto& response) { response.set_redirect("/hello"); });
+  http.Get("/loop", [](auto&, auto& response) { response.set_redirect("/loop"); });
+  http.Get("/file", [](auto&, auto& response) { response.set_redirect("file:///etc/hostname"); });
+  http.Get("/slow", [&](auto&, auto&) { release.wait_for(10s); });
+  http.Get("/sized", [](const httplib::Request& request, httplib::Response& response) {
+    response.set_content(std::string(std::stoul(request.get_param_value("n")), 'z'), "text/plain");
+  });
   LoopbackPort refusing;
   refusing.close();
-  expectFailure(fetch(client, {.url = refusing.url()}), "Could not connect to the server.");
-}
-
-// Another account's look-alike Connector on loopback: the answer names that account, not ours.
-TEST_F(CurlClient, NamesTheAccountOfAListenerThatIsNotOurs) {
-  if (::getuid() != 0) {
-    GTEST_SKIP() << "switching to nobody needs root";
+  const std::string mine = " " + std::to_string(::getuid());
+  const std::pair<HttpRequest, std::string> cases[] = {
+      {get("/hello"), "201 TarnwickDesktop/2.0.1 text/plain hello" + mine},
+      {get("/start"), "201 TarnwickDesktop/2.0.1 text/plain hello" + mine},
+      {get("/empty"), "204 - - " + mine},  // an answer has a body, if empty
+      {get("/loop"), "There were too many redirects."},
+      {get("/file"), "The URL is not supported."},
+      {{.url = "file:///etc/hostname"}, "The URL is not supported."},
+      {{.url = refusing.url()}, "Could not connect to the server."},
+      {get("/slow", 0.3), "The request timed out."}};
+  auto began = Clock::now();
+  for (const auto& [request, expected] : cases) {
+    EXPECT_EQ(fetch(request), expected) << request.url;
   }
-  TemporaryFolder folder;
-  Process lookAlike("/usr/bin/python3",
-                    {"-c",
-                     "import socket\ns = socket.socket()\ns.bind(('127.0.0.1', 0))\ns.listen(1)\n"
-                     "print(s.getsockname()[1], flush=True)\nc = s.accept()[0]\nc.recv(4096)\n"
-                     "c.sendall(b'HTTP/1.1 200 OK\\r\\nServer: TarnwickDesktop/2.0.1\\r\\n"
-                     "Content-Length: 0\\r\\nConnection: close\\r\\n\\r\\n')\n"},
-                    {.stdoutFile = folder.path() / "port", .user = 65534});
-  auto port = lookAlike.firstLine(folder.path() / "port");
-  ASSERT_FALSE(port.empty());
-  auto outcome = fetch(client, {.url = "http://127.0.0.1:" + port + "/"});
-  EXPECT_EQ(outcome.response.status, 200);
-  EXPECT_EQ(outcome.response.peerAccount, 65534u);
+  EXPECT_LT(Clock::now() - began, 5s);
+  client = std::make_unique<CurlHttpClient>(CurlHttpClient::Limits{.maximumBodyBytes = 1000});
+  EXPECT_EQ(fetch(get("/sized?n=1000")), "200 - text/plain " + std::string(1000, 'z') + mine);
+  EXPECT_EQ(fetch(get("/sized?n=1001")), "The response was too large.");
+  if (::getuid() == 0) {  // another account's look-alike Connector: the answer names that account
+    TemporaryFolder folder;
+    Process lookAlike("/usr/bin/python3",
+                      {"-c",
+                       "import socket\ns = socket.socket()\ns.bind(('127.0.0.1', 0))\ns.listen(1)\n"
+                       "print(s.getsockname()[1], flush=True)\nc = s.accept()[0]\nc.recv(4096)\n"
+                       "c.sendall(b'HTTP/1.1 200 OK\\r\\nContent-Length: 0\\r\\n\\r\\n')\n"},
+                      {.stdoutFile = folder.path() / "port", .user = 65534});
+    EXPECT_EQ(fetch({.url = "http://127.0.0.1:" + lookAlike.firstLine(folder.path() / "port")}),
+              "200 - -  65534");
+  }
 }
 
 TEST_F(CurlClient, SendsExactlyTheCallersHeadersAndRefusesThoseThatWouldBreakTheRequest) {
-  std::vector<httplib::Request> seen;
-  auto record = [&](const httplib::Request& request, httplib::Response& response) {
-    seen.push_back(request);  // one connection at a time: the client waits for each answer
-    response.set_content("ok", "text/plain");
-  };
-  server.http.Get("/", record);
-  server.http.Post("/", record);
-  ASSERT_TRUE(server.start());
-  using Headers = std::multimap<std::string, std::string>;
-  const std::string host = "127.0.0.1:" + std::to_string(server.port);
+  std::vector<httplib::Request> seen;  // one at a time: the client waits for each answer
+  auto record = [&](const httplib::Request& request, auto&) { seen.push_back(request); };
+  http.Get("/", record);
+  http.Post("/", record);
+  const auto url = get("/").url;
   const std::string large(1536 * 1024, 'x');  // past the size at which curl would ask to continue
+  using Headers = std::multimap<std::string, std::string>;
   struct Case {
     std::string method;
     platform::HeaderList headers;
     std::string body;
     Headers expected;  // empty: refused before anything is sent
   } cases[] = {
-      {"GET", {}, "", {{"Host", host}}},
-      {"GET", {{"Accept", "application/json"}}, "", {{"Host", host}, {"Accept", "application/json"}}},
+      {"GET", {{"Accept", "application/json"}}, "", {{"Accept", "application/json"}}},
       {"POST",
        {{"Content-Type", "application/json"}, {"X-Tarnwick-CSRF", "abc"}},
        "{}",
-       {{"Host", host}, {"Content-Type", "application/json"}, {"X-Tarnwick-CSRF", "abc"},
-        {"Content-Length", "2"}}},
-      {"POST", {}, large, {{"Host", host}, {"Content-Length", std::to_string(large.size())}}},
-      {"GET", {{"X-Tarnwick-CSRF", "a\r\nX-Injected: 1"}}, "", {}},
-      {"GET", {{"X-Token", std::string("a\0b", 3)}}, "", {}},
-      {"GET", {{"X-Token", "a\nb"}}, "", {}},
-      {"GET", {{"Bad Name", "x"}}, "", {}},
-      {"GET", {{"X-A:B", "x"}}, "", {}},
-      {"GET", {{"", "x"}}, "", {}},
-      {"GET / HTTP/1.1\r\nX:", {}, "", {}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.method + " " + testing::PrintToString(c.headers).substr(0, 80));
+       {{"Content-Type", "application/json"}, {"X-Tarnwick-CSRF", "abc"}, {"Content-Length", "2"}}},
+      {"POST", {}, large, {{"Content-Length", std::to_string(large.size())}}},
+      {"GET", {{"X-Tarnwick-CSRF", "a\r\nX-Injected: 1"}}},
+      {"GET", {{"X", std::string("a\0b", 3)}}},
+      {"GET", {{"X-Token", "a\nb"}}},
+      {"GET", {{"Bad Name", "x"}}},
+      {"GET", {{"X-A:B", "x"}}},
+      {"GET", {{"", "x"}}},
+      {"GET / HTTP/1.1\r\nX:", {}}};
+  for (auto c : cases) {
     seen.clear();
-    auto request = server.get("/");
-    request.method = c.method;
-    request.headers = c.headers;
-    request.body = c.body;
-    auto outcome = fetch(client, request);
+    auto said = fetch({.method = c.method, .url = url, .headers = c.headers, .body = c.body});
     if (c.expected.empty()) {
-      EXPECT_TRUE(outcome.response.transportError);
-      EXPECT_TRUE(seen.empty()) << "nothing may reach the server";
+      EXPECT_TRUE(said.starts_with("The request ") && seen.empty()) << said;
       continue;
     }
     ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].method, c.method);
-    EXPECT_EQ(seen[0].body, c.body);
-    Headers sent;
-    for (const auto& [name, value] : seen[0].headers) {
-      if (!name.starts_with("REMOTE_") && !name.starts_with("LOCAL_")) {  // the server's own
-        sent.emplace(name, value);
-      }
-    }
-    EXPECT_EQ(sent, c.expected);
+    Headers sent(seen[0].headers.begin(), seen[0].headers.end());
+    std::erase_if(sent, [](auto& h) { return h.first.find('_') != std::string::npos; });
+    c.expected.emplace("Host", url.substr(7, url.size() - 8));
+    EXPECT_EQ(std::tie(seen[0].method, seen[0].body, sent), std::tie(c.method, c.body, c.expected));
   }
 }
 
-TEST_F(CurlClient, TimesOutLimitsTheBodyAndRunsSideBySideOnOneThreadOfItsOwn) {
-  server.http.Get("/slow", [&](auto&, auto&) { server.gather(1000, 10s); });
-  server.http.Get("/sized", [](const httplib::Request& request, httplib::Response& response) {
-    response.set_content(std::string(std::stoul(request.get_param_value("n")), 'z'), "text/plain");
+TEST_F(CurlClient, RunsRequestsSideBySideOnAThreadOfItsOwnAndKeepsDownloadsPrivateAndBrief) {
+  std::atomic<int> arrived = 0;
+  // Each held until all four have arrived: one at a time, none would ever finish.
+  http.Get("/four", [&](auto&, auto& response) {
+    ++arrived;
+    response.status = waitUntil([&] { return arrived == 4; }, 8s) ? 200 : 500;
   });
-  // Held until all four have arrived: one at a time, none would ever finish.
-  server.http.Get("/four", [&](auto&, auto& response) {
-    response.status = server.gather(4, 8s) ? 200 : 500;
-  });
-  ASSERT_TRUE(server.start());
-  // A completion that throws leaves the worker serving.
-  client.dataTask(server.get("/sized?n=1"), [](auto&) { throw std::runtime_error("careless"); });
-  std::vector<std::future<Outcome>> pending;
-  for (int index = 0; index < 4; ++index) {
-    pending.push_back(start(client, server.get("/four")));
+  std::string payload(300000, '\0');
+  for (std::size_t index = 0; index < payload.size(); ++index) {
+    payload[index] = static_cast<char>(index * 7 % 256);
   }
+  http.Get("/image", [&](auto&, auto& response) { response.set_content(payload, "image/x"); });
+  client->dataTask(get("/four"), [](auto&) { throw std::runtime_error("a careless completion"); });
+  std::future<Outcome> pending[] = {start(get("/four")), start(get("/four")), start(get("/four"))};
   std::set<std::thread::id> threads;
   for (auto& each : pending) {
     auto outcome = await(std::move(each));
@@ -253,49 +194,30 @@ TEST_F(CurlClient, TimesOutLimitsTheBodyAndRunsSideBySideOnOneThreadOfItsOwn) {
   EXPECT_EQ(threads.size(), 1u);
   EXPECT_FALSE(threads.contains(std::this_thread::get_id()));
 
-  auto began = Clock::now();
-  expectFailure(fetch(client, server.get("/slow", 0.3)), "The request timed out.");
-  EXPECT_LT(Clock::now() - began, 5s);
-  CurlHttpClient limited(CurlHttpClient::Limits{.maximumBodyBytes = 1000});
-  EXPECT_EQ(fetch(limited, server.get("/sized?n=1000")).response.body, std::string(1000, 'z'));
-  expectFailure(fetch(limited, server.get("/sized?n=1001")), "The response was too large.");
-}
-
-TEST_F(CurlClient, ADownloadedFileIsPrivateAndLivesOnlyUntilItsCompletionReturns) {
-  std::string payload;
-  for (int index = 0; index < 300000; ++index) {
-    payload.push_back(static_cast<char>(index * 7 % 256));
-  }
-  server.http.Get("/image", [&](auto&, auto& response) {
-    response.set_content(payload, "application/octet-stream");
-  });
-  ASSERT_TRUE(server.start());
-  auto outcome = await(start(client, server.get("/image"), true));
-  EXPECT_EQ(outcome.response.status, 200);
+  auto outcome = await(start(get("/image"), true));
   ASSERT_TRUE(outcome.file);
   EXPECT_EQ(outcome.contents, payload);
   EXPECT_EQ(outcome.mode, fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_TRUE(waitUntil([&] { return !fs::exists(*outcome.file); }, 5s));
   TemporaryFolder kept;
-  await(start(client, server.get("/image"), true, kept.path() / "kept.dmg"));
-  EXPECT_EQ(readFile(kept.path() / "kept.dmg"), payload);
+  await(start(get("/image"), true, kept.path() / "kept.dmg"));
+  EXPECT_EQ(readFile(kept.path() / "kept.dmg"), payload) << "moved away, it is the caller's";
   LoopbackPort refusing;
   refusing.close();
-  auto failed = await(start(client, {.url = refusing.url()}, true));
-  EXPECT_EQ(failed.response.transportError, "Could not connect to the server.");
-  EXPECT_FALSE(failed.file);
+  auto failed = await(start({.url = refusing.url()}, true));
+  EXPECT_TRUE(failed.response.transportError && !failed.file);
 }
 
 TEST_F(CurlClient, DestroyingTheClientAbandonsOpenRequestsPromptly) {
-  server.http.Get("/hang", [&](auto&, auto&) { server.gather(1000, 20s); });
-  ASSERT_TRUE(server.start());
-  std::atomic<bool> completed = false;
+  std::atomic<bool> arrived = false, completed = false;
+  http.Get("/hang", [&](auto&, auto&) {
+    arrived = true;
+    release.wait_for(20s);
+  });
+  client->dataTask(get("/hang", 30), [&](auto&) { completed = true; });
+  ASSERT_TRUE(waitUntil([&] { return arrived.load(); }, 10s));
   auto began = Clock::now();
-  {
-    CurlHttpClient doomed;
-    doomed.dataTask(server.get("/hang", 30), [&](auto&) { completed = true; });
-    ASSERT_TRUE(server.arrived(1));
-  }
+  client.reset();
   EXPECT_LT(Clock::now() - began, 8s);
   EXPECT_FALSE(completed.load());
 }

@@ -12,32 +12,44 @@ namespace {
 
 using namespace platform::linux_desktop;
 using Info = std::vector<std::pair<std::string, std::string>>;
-const std::string identifier = "com.ostrel.tarnwick.macos";
 
 // The Exec line read back as desktops read it: the key file's unescaping, then "%%", then quoting.
-std::optional<std::vector<std::string>> commandOfEntry(const fs::path& entry) {
+std::vector<std::string> commandOfEntry(const fs::path& entry) {
   g_autoptr(GKeyFile) file = g_key_file_new();
   g_autofree gchar* exec = nullptr;
   g_auto(GStrv) argv = nullptr;
-  if (!g_key_file_load_from_file(file, entry.c_str(), G_KEY_FILE_NONE, nullptr) ||
-      !(exec = g_key_file_get_string(file, "Desktop Entry", "Exec", nullptr))) {
-    return std::nullopt;
-  }
   std::string line;
-  for (const char* at = exec; *at; at += (at[0] == '%' && at[1] == '%') ? 2 : 1) {
-    line += *at;
+  if (g_key_file_load_from_file(file, entry.c_str(), G_KEY_FILE_NONE, nullptr) &&
+      (exec = g_key_file_get_string(file, "Desktop Entry", "Exec", nullptr))) {
+    for (const char* at = exec; *at; at += (at[0] == '%' && at[1] == '%') ? 2 : 1) {
+      line += *at;
+    }
   }
-  if (!g_shell_parse_argv(line.c_str(), nullptr, &argv, nullptr)) {
-    return std::nullopt;
-  }
-  return std::vector<std::string>(argv, argv + g_strv_length(argv));
+  return g_shell_parse_argv(line.c_str(), nullptr, &argv, nullptr)
+             ? std::vector<std::string>(argv, argv + g_strv_length(argv))
+             : std::vector<std::string>{};
 }
 
-class LoginItems : public testing::Test {
- protected:
+TEST(DesktopEntryExec, ReadsBackAsTheSamePathWhateverItHolds) {
+  TemporaryFolder folder;
+  for (std::string path :
+       {"/opt/T.app/Contents/MacOS/Tarnwick Connector", "/tmp/a \"q\" $HOME `id`",
+        "/tmp/back\\slash", "/tmp/100%/%u", "/tmp/semi;colon & |", "/tmp/caf\xc3\xa9 'x'"}) {
+    writeFile(folder.path() / "x.desktop",
+              "[Desktop Entry]\nExec=" + desktopEntryExec(path).value_or("") + "\n");
+    EXPECT_EQ(commandOfEntry(folder.path() / "x.desktop"), std::vector<std::string>{path});
+  }
+  EXPECT_FALSE(desktopEntryExec("/tmp/line\nExec=/bin/evil") || desktopEntryExec("/tmp/cr\rx"));
+}
+
+TEST(LoginItems, EnablingWritesTheEntryAndStartsOneCopyDisablingStopsItAndNothingUnsafeIsStarted) {
+  TemporaryFolder folder;
+  const auto bundlePath = folder.path() / "Tarnwick.app", autostart = folder.path() / "autostart";
+  const std::string identifier = "com.ostrel.tarnwick.macos";
   // A helper `name`.app in the bundle's login items, its executable a copy of the probe.
-  fs::path place(const std::string& name, const Info& info, const std::string& exe) {
+  auto place = [&](const std::string& name, const Info& info, const std::string& exe = "Probe") {
     auto contents = bundlePath / "Contents/Library/LoginItems" / (name + ".app") / "Contents";
+    fs::remove_all(contents);
     fs::create_directories(contents / "MacOS");
     std::string plist = "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict>\n";
     for (const auto& [key, value] : info) {
@@ -46,62 +58,50 @@ class LoginItems : public testing::Test {
     writeFile(contents / "Info.plist", plist + "</dict></plist>\n");
     fs::copy_file(TARNWICK_PROBE, contents / "MacOS" / exe);
     return contents / "MacOS" / exe;
-  }
-  static std::vector<pid_t> starts(const fs::path& executable) {
-    std::vector<pid_t> pids;
-    for (const auto& line : linesOf(readFile(executable.string() + ".starts"))) {
-      pids.push_back(std::stoi(line));
-    }
-    return pids;
-  }
-  ~LoginItems() override {
+  };
+  auto starts = [](const fs::path& executable) {
+    return linesOf(readFile(executable.string() + ".starts"));
+  };
+  auto pids = [](const fs::path& executable) {
+    std::vector<std::string> running;
     for (pid_t pid : runningCopies(executable)) {
-      ::kill(pid, SIGKILL);  // whatever a failed test left running
+      running.push_back(std::to_string(pid));
     }
-  }
-
-  TemporaryFolder folder;
-  fs::path bundlePath = folder.path() / "Tarnwick.app", autostart = folder.path() / "autostart";
-  fs::path entry = autostart / (identifier + ".desktop");
-  fs::path executable = place("Tarnwick Connector",
-                              {{"CFBundleIdentifier", identifier},
-                               {"CFBundleExecutable", "Tarnwick Connector"},
-                               {"CFBundleName", "Tarnwick Connector"}},
-                              "Tarnwick Connector");
+    return running;
+  };
+  auto executable = place("Tarnwick Connector",
+                          {{"CFBundleIdentifier", identifier},
+                           {"CFBundleExecutable", "Tarnwick Connector"},
+                           {"CFBundleName", "Tarnwick Connector"}},
+                          "Tarnwick Connector");
+  auto elsewhere = folder.path() / "Tarnwick Connector";  // the same name elsewhere
+  fs::copy_file(TARNWICK_PROBE, elsewhere);
+  Process stranger(elsewhere, {});
   LinuxBundle bundle{bundlePath};
   connector::PosixCommandRunner runner;
   LinuxLoginItems items{bundle, runner, autostart};
-};
 
-TEST_F(LoginItems, EnablingWritesTheEntryAndStartsOneCopyDisablingStopsItBeforeReturning) {
-  auto elsewhere = folder.path() / "elsewhere/Tarnwick Connector";  // the same name elsewhere
-  fs::create_directories(elsewhere.parent_path());
-  fs::copy_file(TARNWICK_PROBE, elsewhere);
-  Process stranger(elsewhere, {});
   EXPECT_FALSE(items.isRunning(identifier));
   ASSERT_TRUE(items.setEnabled(identifier, true));
+  auto entry = autostart / (identifier + ".desktop");
   auto lines = linesOf(readFile(entry));
-  for (const char* line : {"[Desktop Entry]", "Type=Application", "Name=Tarnwick Connector"}) {
-    EXPECT_EQ(std::ranges::count(lines, line), 1) << line;
-  }
+  EXPECT_TRUE(std::ranges::count(lines, "[Desktop Entry]") &&
+              std::ranges::count(lines, "Type=Application") &&
+              std::ranges::count(lines, "Name=Tarnwick Connector"))
+      << readFile(entry);
   EXPECT_EQ(commandOfEntry(entry), std::vector<std::string>{executable});
   ASSERT_TRUE(waitUntil([&] { return starts(executable).size() == 1; }, 10s));
-  EXPECT_EQ(runningCopies(executable), starts(executable));
+  EXPECT_EQ(pids(executable), starts(executable));
   EXPECT_TRUE(items.isRunning(identifier));
   ASSERT_TRUE(items.setEnabled(identifier, true));  // while it runs: no second copy
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(starts(executable).size(), 1u);
-
   ASSERT_TRUE(items.setEnabled(identifier, false));
-  EXPECT_FALSE(fs::exists(entry));
-  EXPECT_TRUE(runningCopies(executable).empty());
-  EXPECT_FALSE(items.isRunning(identifier));
-  EXPECT_TRUE(items.setEnabled(identifier, false));
-  EXPECT_TRUE(stranger.running());
+  EXPECT_TRUE(!fs::exists(entry) && pids(executable).empty() && !items.isRunning(identifier));
+  EXPECT_TRUE(items.setEnabled(identifier, false) && stranger.running());
   ASSERT_TRUE(items.setEnabled(identifier, true));  // a fresh copy
   ASSERT_TRUE(waitUntil([&] { return starts(executable).size() == 2; }, 10s));
-  EXPECT_EQ(runningCopies(executable), std::vector<pid_t>{starts(executable)[1]});
-
+  EXPECT_EQ(pids(executable), std::vector{starts(executable)[1]});
   // A copy ignoring the request to stop holds the disable only about a second.
   ASSERT_TRUE(items.setEnabled(identifier, false));
   writeFile(executable.string() + ".stubborn", "");
@@ -109,49 +109,32 @@ TEST_F(LoginItems, EnablingWritesTheEntryAndStartsOneCopyDisablingStopsItBeforeR
   ASSERT_TRUE(waitUntil([&] { return starts(executable).size() == 3; }, 10s));
   auto began = Clock::now();
   EXPECT_TRUE(items.setEnabled(identifier, false));
-  EXPECT_GE(Clock::now() - began, 900ms);
-  EXPECT_LT(Clock::now() - began, 3s);
-}
+  EXPECT_TRUE(Clock::now() - began >= 900ms && Clock::now() - began < 3s);
+  for (pid_t pid : runningCopies(executable)) {
+    ::kill(pid, SIGKILL);
+  }
 
-TEST_F(LoginItems, AHelperThatCannotBeFoundOrRunSafelyIsNeitherWrittenNorStarted) {
-  struct Case {
-    Info info;
-    std::string requested;
-  } cases[] = {
+  // Helpers that cannot be found, or would run from outside their folder: nothing written or run.
+  const std::pair<Info, std::string> refused[] = {
       {{{"CFBundleIdentifier", "com.example.probe"}, {"CFBundleExecutable", "Probe"}}, "com.x"},
       {{{"CFBundleIdentifier", "com.example.probe"},
-        {"CFBundleExecutable", "../../../Tarnwick Connector.app/Contents/MacOS/Tarnwick Connector"}},
+        {"CFBundleExecutable",
+         "../../../Tarnwick Connector.app/Contents/MacOS/Tarnwick Connector"}},
        "com.example.probe"},
       {{{"CFBundleIdentifier", "com.example.probe"}}, "com.example.probe"},
       {{{"CFBundleIdentifier", "com.example.probe"}, {"CFBundleExecutable", "Absent"}},
        "com.example.probe"},
-      {{{"CFBundleIdentifier", "../escape"}, {"CFBundleExecutable", "Probe"}}, "../escape"},
-  };
-  for (const auto& c : cases) {
-    fs::remove_all(bundlePath / "Contents/Library/LoginItems/Probe.app");
-    auto probe = place("Probe", c.info, "Probe");
-    EXPECT_FALSE(items.setEnabled(c.requested, true)) << c.info.back().second;
-    EXPECT_FALSE(items.setEnabled(c.requested, false)) << c.info.back().second;
+      {{{"CFBundleIdentifier", "../escape"}, {"CFBundleExecutable", "Probe"}}, "../escape"}};
+  for (const auto& [info, requested] : refused) {
+    auto probe = place("Probe", info);
+    EXPECT_FALSE(items.setEnabled(requested, true) || items.setEnabled(requested, false))
+        << requested;
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(starts(probe).empty() && starts(executable).size() == 3) << requested;
   }
   LinuxBundle none{std::nullopt};
   EXPECT_FALSE(LinuxLoginItems(none, runner, autostart).setEnabled(identifier, true));
-  EXPECT_FALSE(fs::exists(autostart) && !fs::is_empty(autostart));
-  std::this_thread::sleep_for(200ms);
-  EXPECT_FALSE(fs::exists(executable.string() + ".starts") ||
-               fs::exists(bundlePath / "Contents/Library/LoginItems/Probe.app/Contents/MacOS/Probe.starts"));
-}
-
-TEST(DesktopEntryExec, ReadsBackAsTheSamePathWhateverItHolds) {
-  TemporaryFolder folder;
-  for (std::string path : {"/opt/T.app/Contents/MacOS/Tarnwick Connector", "/tmp/a \"q\" $HOME `id`",
-                           "/tmp/back\\slash", "/tmp/100%/%u", "/tmp/semi;colon & |", "/tmp/caf\xc3\xa9 'x'"}) {
-    auto exec = desktopEntryExec(path);
-    ASSERT_TRUE(exec) << path;
-    writeFile(folder.path() / "x.desktop", "[Desktop Entry]\nType=Application\nName=x\nExec=" + *exec + "\n");
-    EXPECT_EQ(commandOfEntry(folder.path() / "x.desktop"), std::vector<std::string>{path}) << *exec;
-  }
-  EXPECT_FALSE(desktopEntryExec("/tmp/line\nExec=/bin/evil"));
-  EXPECT_FALSE(desktopEntryExec("/tmp/cr\rx"));
+  EXPECT_TRUE(fs::is_empty(autostart));
 }
 
 }  // namespace

@@ -11,134 +11,113 @@ namespace tarnwick::integration {
 namespace {
 
 using namespace platform::linux_desktop;
-using Answers = std::vector<std::optional<std::string>>;
-using Log = std::vector<std::string>;
 
-// Answers questions from a script (nothing: the person cancels) and records the conversation.
-struct ScriptedPrompts final : OwnerPrompts {
-  explicit ScriptedPrompts(Answers script) : answers(std::move(script)) {}
-  std::unique_ptr<OwnerPrompt> open(const std::string& reason, const std::string& cancelTitle,
+// Answers each question with the script's next answer ("" from nothing: cancelled) and writes
+// the conversation down, one line a call.
+struct Script final : OwnerPrompts, OwnerPrompt {
+  std::unique_ptr<OwnerPrompt> open(const std::string& reason, const std::string& cancel,
                                     std::function<void()> onCancel) override {
-    record("open " + reason + " / " + cancelTitle);
+    say("open " + reason + " / " + cancel);
     cancelled = std::move(onCancel);
     struct Handle final : OwnerPrompt {
-      explicit Handle(ScriptedPrompts& owner) : to(owner) {}
-      std::optional<SecretText> ask(const std::string& q, bool echo) override { return to.ask(q, echo); }
+      explicit Handle(Script& owner) : to(owner) {}
+      std::optional<SecretText> ask(const std::string& q, bool echo) override {
+        return to.ask(q, echo);
+      }
       void tell(const std::string& message, bool error) override { to.tell(message, error); }
       void close() override { to.close(); }
-      ScriptedPrompts& to;
+      Script& to;
     };
     return std::make_unique<Handle>(*this);
   }
-  std::optional<SecretText> ask(const std::string& question, bool echo) {
-    record((echo ? "ask echo " : "ask ") + question);
-    std::optional<std::string> answer;
-    {
-      std::lock_guard lock(mutex);
-      answer = answers.empty() ? std::nullopt : answers.front();
-      answers.erase(answers.begin(), answers.begin() + !answers.empty());
-    }
+  std::optional<SecretText> ask(const std::string& question, bool echo) override {
+    say((echo ? "ask echo " : "ask ") + question);
     if (!answer) {
       cancelled();
       return std::nullopt;
     }
     return SecretText(answer->data(), answer->size());
   }
-  void tell(const std::string& message, bool error) { record((error ? "error " : "info ") + message); }
-  void close() { record("close"); }
-  void record(const std::string& line) {
-    std::lock_guard lock(mutex);
-    log.push_back(line);
+  void tell(const std::string& message, bool error) override {
+    say((error ? "error " : "info ") + message);
   }
-  Log recorded() {
+  void close() override { say("close"); }
+  void say(const std::string& line) {
     std::lock_guard lock(mutex);
-    return log;
+    log += line + "\n";
   }
-  std::mutex mutex;
-  Answers answers;
-  Log log;
+  std::optional<std::string> answer;
   std::function<void()> cancelled;
+  std::mutex mutex;
+  std::string log;
 };
 
-// The answer of one evaluation (nothing when none came within 10 s), and the conversation.
-std::pair<std::optional<bool>, Log> evaluate(const std::string& service, std::optional<std::string> account,
-                                             Answers answers, std::string status = "P",
-                                             bool available = true) {
-  auto prompts = std::make_shared<ScriptedPrompts>(std::move(answers));
+// "yes" or "no" (or "no answer" within 10 s), then the conversation.
+std::string evaluate(const std::string& service, std::optional<std::string> account,
+                     std::optional<std::string> answer, std::string status = "P") {
+  auto script = std::make_shared<Script>();
+  script->answer = std::move(answer);
   PamDeviceOwnerAuth auth({.service = service,
                            .serviceFolders = {"/nonexistent/pam.d", TARNWICK_PAM_SERVICE_DIR},
                            .account = [account] { return account; },
                            .passwordStatus = [status](auto&) { return status; }},
-                          prompts);
+                          script);
   auto context = auth.makeContext();
-  EXPECT_EQ(context->canEvaluate(), available);
+  std::string available = context->canEvaluate() ? "" : "unavailable, ";
   context->setCancelTitle("Cancel");
   auto answered = std::make_shared<std::promise<bool>>();
-  auto answer = answered->get_future();
+  auto result = answered->get_future();
   context->evaluate("Unlock Tarnwick Business financial data",
                     [answered](bool success) { answered->set_value(success); });
   context.reset();  // the evaluation keeps what it needs
-  if (answer.wait_for(10s) != std::future_status::ready) {
-    return {std::nullopt, prompts->recorded()};
+  if (result.wait_for(10s) != std::future_status::ready) {
+    return "no answer";
   }
   // The worker closes the prompt just before it answers; a cancelled one answers first.
-  waitUntil([&] { return !available || prompts->recorded().back() == "close"; }, 10s);
-  return {answer.get(), prompts->recorded()};
+  waitUntil(
+      [&] {
+        std::lock_guard lock(script->mutex);
+        return !available.empty() || script->log.ends_with("close\n");
+      },
+      10s);
+  std::lock_guard lock(script->mutex);
+  return available + (result.get() ? "yes\n" : "no\n") + script->log;
 }
 
-TEST(PamStacks, AuthenticateThenAccountAnswerThroughTheConversation) {
-  const std::string opened = "open Unlock Tarnwick Business financial data / Cancel";
-  const Log asked = {opened, "ask Password: ", "close"};
-  const std::string info = "info Authentication succeeded", error = "error Authentication generated an error";
-  struct Case {
-    const char* service;
-    const char* account;
-    Answers answers;
-    bool success;
-    Log conversation;
-  } cases[] = {
-      {"tarnwick-matrix", "alice", {"right-password"}, true, asked},
-      {"tarnwick-matrix", "alice", {"wrong"}, false, asked},
-      {"tarnwick-matrix", "alice", {""}, false, asked},
-      {"tarnwick-matrix", "mallory", {"right-password"}, false, asked},  // unknown
-      {"tarnwick-matrix", "bob", {"secret"}, false, asked},  // the account stack refuses
-      {"tarnwick-matrix", "alice", {std::nullopt}, false, asked},  // cancelled
-      // pam_chatty's messages, then pam_matrix's "verbose" one sent without a reply pointer.
-      {"tarnwick-chatty", "carol", {"pw"}, true,
-       {opened, info, info, info, error, error, error, "ask Password: ", info, "close"}},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(evaluate(c.service, c.account, c.answers), std::pair(std::optional(c.success), c.conversation))
-        << c.service << " " << c.account << " " << c.answers[0].value_or("(cancel)");
+TEST(PamDeviceOwnerAuth, AsksThroughTheConversationAndNeedsBothStacksAServiceAndAPassword) {
+  const std::string
+      asked = "open Unlock Tarnwick Business financial data / Cancel\nask Password: \nclose\n",
+      info = "info Authentication succeeded\n", error = "error Authentication generated an error\n";
+  const std::tuple<const char*, std::optional<std::string>, std::optional<std::string>, std::string,
+                   std::string>
+      cases[] = {
+          {"tarnwick-matrix", "alice", "right-password", "P", "yes\n" + asked},
+          {"tarnwick-matrix", "alice", "wrong", "P", "no\n" + asked},
+          {"tarnwick-matrix", "alice", "", "P", "no\n" + asked},
+          {"tarnwick-matrix", "mallory", "right-password", "P", "no\n" + asked},  // unknown
+          {"tarnwick-matrix", "bob", "secret", "P", "no\n" + asked},  // the account stack refuses
+          {"tarnwick-matrix", "alice", std::nullopt, "P", "no\n" + asked},  // cancelled
+          // The stack decides on a locked password (a fingerprint may do) or an unknown status.
+          {"tarnwick-matrix", "alice", "right-password", "L", "yes\n" + asked},
+          {"tarnwick-matrix", "alice", "right-password", "", "yes\n" + asked},
+          // Refused without a prompt: no password, no account, no service.
+          {"tarnwick-matrix", "alice", "right-password", "NP", "unavailable, no\n"},
+          {"tarnwick-matrix", std::nullopt, "right-password", "P", "unavailable, no\n"},
+          {"tarnwick-missing", "alice", "right-password", "P", "unavailable, no\n"},
+          // pam_chatty's messages, then pam_matrix's "verbose" one sent without a reply pointer.
+          {"tarnwick-chatty", "carol", "pw", "P",
+           "yes\nopen Unlock Tarnwick Business financial data / Cancel\n" + info + info + info +
+               error + error + error + "ask Password: \n" + info + "close\n"}};
+  for (const auto& [service, account, answer, status, expected] : cases) {
+    EXPECT_EQ(evaluate(service, account, answer, status), expected)
+        << account.value_or("-") << " " << status;
   }
-}
-
-TEST(PamAvailability, NeedsTheServiceFileAnAccountAndAPasswordThatIsNotEmpty) {
-  struct Case {
-    std::string service;
-    std::optional<std::string> account;
-    std::string status;
-    bool available;
-  } cases[] = {
-      {"tarnwick-matrix", "alice", "L", true},  // the stack decides: a fingerprint may still do
-      {"tarnwick-matrix", "alice", "", true},   // unknown (a network account)
-      {"tarnwick-matrix", "alice", "NP", false},
-      {"tarnwick-matrix", std::nullopt, "P", false},
-      {"tarnwick-missing", "alice", "P", false},
-  };
-  for (const auto& c : cases) {
-    auto [answer, log] = evaluate(c.service, c.account, {"right-password"}, c.status, c.available);
-    EXPECT_EQ(answer, c.available) << c.service << " " << c.status;
-    EXPECT_EQ(log.empty(), !c.available) << "refused without a prompt";
-  }
-  EXPECT_EQ(passwordStatusField("root L 2025-05-20 0 99999 7 -1\n"), "L");
-  EXPECT_EQ(passwordStatusField(""), "");
+  EXPECT_EQ(passwordStatusField("root L 2025-05-20 0 99999 7 -1\n") + passwordStatusField(""), "L");
   connector::PosixCommandRunner commands;
   auto setup = systemPamSetup(commands);
-  auto account = setup.account();
-  ASSERT_TRUE(account);
-  EXPECT_EQ(*account + "\n", runCommand("/usr/bin/id", {"-un"}).output);
-  EXPECT_TRUE(std::set<std::string>({"P", "NP", "L"}).contains(setup.passwordStatus(*account)));
+  EXPECT_EQ(setup.account().value_or("") + "\n", runCommand("/usr/bin/id", {"-un"}).output);
+  EXPECT_TRUE(
+      std::set<std::string>({"P", "NP", "L"}).contains(setup.passwordStatus(*setup.account())));
 }
 
 }  // namespace

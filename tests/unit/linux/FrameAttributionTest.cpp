@@ -7,15 +7,23 @@ namespace {
 
 TEST(SerializedOrigin, IsTakenApartOrRefused) {
   const std::pair<std::string, SecurityOrigin> cases[] = {
-      {"http://127.0.0.1:8766", {"http", "127.0.0.1", 8766}}, {"http://localhost:8766", {"http", "localhost", 8766}},
+      {"http://127.0.0.1:8766", {"http", "127.0.0.1", 8766}},
+      {"http://localhost:8766", {"http", "localhost", 8766}},
       {"https://example.com", {"https", "example.com", 0}},  // the scheme's default port
-      {"http://[::1]:8766", {"http", "[::1]", 8766}},         {"http://[::1]", {"http", "[::1]", 0}},
+      {"http://[::1]:8766", {"http", "[::1]", 8766}},
+      {"http://[::1]", {"http", "[::1]", 0}},
       {"file://", {"file", "", 0}},
       // Opaque or unreadable: no origin at all.
-      {"null", {}}, {"", {}}, {"://host", {}}, {"http://127.0.0.1:", {}}, {"http://127.0.0.1:0", {}},
-      {"http://127.0.0.1:65536", {}}, {"http://127.0.0.1:87a6", {}}, {"http://127.0.0.1:8766/", {}},
-      {"http://user@127.0.0.1:8766", {}}, {"http://127.0.0.1:8766#x", {}},
-  };
+      {"null", {}},
+      {"", {}},
+      {"://host", {}},
+      {"http://127.0.0.1:", {}},
+      {"http://127.0.0.1:0", {}},
+      {"http://127.0.0.1:65536", {}},
+      {"http://127.0.0.1:87a6", {}},
+      {"http://127.0.0.1:8766/", {}},
+      {"http://user@127.0.0.1:8766", {}},
+      {"http://127.0.0.1:8766#x", {}}};
   for (const auto& [serialized, expected] : cases) {
     EXPECT_EQ(parseSerializedOrigin(serialized), expected) << serialized;
   }
@@ -24,13 +32,16 @@ TEST(SerializedOrigin, IsTakenApartOrRefused) {
 // An event takes the frame of the one report of its kind (and text) still pending, or of the
 // latest finished one; anything else is untrusted.
 TEST(FrameAttribution, GivesEachEventTheFrameOfItsOwnReportOnlyOnce) {
-  const FrameInfo main{true, {"http", "127.0.0.1", 8766}}, child{false, {"http", "127.0.0.1", 8767}};
+  const FrameInfo main{true, {"http", "127.0.0.1", 8766}},
+      child{false, {"http", "127.0.0.1", 8767}};
   const FrameInfo none = FrameAttribution::untrusted();
   EXPECT_FALSE(none.isMainFrame);
   EXPECT_EQ(none.origin, SecurityOrigin{});
   FrameAttribution a;
-  auto report = [&](const char* kind, std::uint64_t serial, std::uint64_t frame, const FrameInfo& info,
-                    const std::string& text = "") { a.received({kind, serial, frame, info, text}); };
+  auto report = [&](const char* kind, std::uint64_t serial, std::uint64_t frame,
+                    const FrameInfo& info, const std::string& text = "") {
+    a.received({kind, serial, frame, info, text});
+  };
   EXPECT_EQ(a.attributePending("alert", "hello"), none);
   EXPECT_EQ(a.attributeLatest("media"), none);
   report("alert", 1, 10, main, "hello");

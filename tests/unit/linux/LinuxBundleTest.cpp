@@ -15,14 +15,18 @@ TEST(LinuxBundle, IsTheAppFolderWhoseContentsMacOSHoldsTheExecutable) {
   const std::pair<const char*, std::optional<fs::path>> cases[] = {
       {"/opt/Tarnwick.app/Contents/MacOS/Tarnwick", "/opt/Tarnwick.app"},
       {"relative/Other Name.app/Contents/MacOS/T", "relative/Other Name.app"},
-      {"/usr/bin/Tarnwick", {}}, {"/opt/Tarnwick/Contents/MacOS/Tarnwick", {}}, {"/opt/T.app/Contents/Resources/T", {}},
-      {"/opt/T.app/contents/MacOS/T", {}}, {"/opt/T.app/Contents/MacOS/", {}}, {"/opt/.app/Contents/MacOS/T", {}},
-      {"Tarnwick", {}},
-  };
+      {"/usr/bin/Tarnwick", {}},
+      {"/opt/Tarnwick/Contents/MacOS/Tarnwick", {}},
+      {"/opt/T.app/Contents/Resources/T", {}},
+      {"/opt/T.app/contents/MacOS/T", {}},
+      {"/opt/T.app/Contents/MacOS/", {}},
+      {"/opt/.app/Contents/MacOS/T", {}},
+      {"Tarnwick", {}}};
   for (const auto& [executable, bundle] : cases) {
     EXPECT_EQ(bundleContaining(executable), bundle) << executable;
   }
-  EXPECT_EQ(LinuxBundle::ofRunningExecutable().bundlePath(), std::nullopt) << "a test runs outside any bundle";
+  EXPECT_EQ(LinuxBundle::ofRunningExecutable().bundlePath(), std::nullopt)
+      << "a test runs outside any bundle";
   LinuxBundle built{fs::path(TARNWICK_BUNDLE_DIR)};
   EXPECT_EQ(built.bundleIdentifier(), "com.ostrel.tarnwick.launcher");
   EXPECT_TRUE(std::holds_alternative<std::string>(built.infoValue("CFBundleShortVersionString")));
@@ -59,31 +63,38 @@ TEST(LinuxBundle, ReadsInfoValuesAsStringsOtherOrAbsentFromXMLOrBinaryFiles) {
     EXPECT_EQ(LinuxBundle(std::nullopt).infoValueAt(bundle, "Number"), other);
   }
   std::free(binary);
-  for (const std::string& unreadable : {std::string(), std::string("CFBundleIdentifier = x\n"), xml.substr(0, 300),
-                                        std::string("<plist version=\"1.0\"><array><string>x</string></array></plist>"),
-                                        std::string("<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
-                                                    "<integer>3</integer></dict></plist>")}) {
+  for (const std::string& unreadable :
+       {std::string(), std::string("CFBundleIdentifier = x\n"), xml.substr(0, 300),
+        std::string("<plist version=\"1.0\"><array><string>x</string></array></plist>"),
+        std::string("<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
+                    "<integer>3</integer></dict></plist>")}) {
     testsupport::writeFile(info, unreadable);
     EXPECT_EQ(LinuxBundle(bundle).bundleIdentifier(), std::nullopt) << unreadable;
   }
   EXPECT_EQ(LinuxBundle(bundle).infoValue("CFBundleShortVersionString"), absent);
   fs::remove(info);
   EXPECT_EQ(LinuxBundle(bundle).infoValue("CFBundleShortVersionString"), absent);
-  EXPECT_EQ(LinuxBundle(std::nullopt).infoValueAt(folder.path() / "Other.app", "CFBundleShortVersionString"), absent);
+  EXPECT_EQ(LinuxBundle(std::nullopt)
+                .infoValueAt(folder.path() / "Other.app", "CFBundleShortVersionString"),
+            absent);
   LinuxBundle none{std::nullopt};
-  EXPECT_TRUE(!none.bundlePath() && !none.bundleIdentifier() && none.infoValue("CFBundleIdentifier") == absent);
+  EXPECT_TRUE(!none.bundlePath() && !none.bundleIdentifier() &&
+              none.infoValue("CFBundleIdentifier") == absent);
 }
 
 TEST(LinuxToolLocation, TakesTheUpdaterToolsFromTheBundlesHelpersAndTheListerFromThisSystem) {
   const fs::path bundle = "/home/u/My Apps/Tarnwick.app";
-  for (std::string tool : {"/usr/bin/hdiutil", "/usr/bin/codesign", "/usr/sbin/spctl", "/usr/bin/ditto", "/usr/bin/xattr",
-                           "/usr/bin/open", "/bin/launchctl"}) {
+  for (std::string tool : {"/usr/bin/hdiutil", "/usr/bin/codesign", "/usr/sbin/spctl",
+                           "/usr/bin/ditto", "/usr/bin/xattr", "/usr/bin/open", "/bin/launchctl"}) {
     EXPECT_EQ(linuxToolLocationFor(tool, bundle), "/home/u/My Apps/Tarnwick.app/Contents/Helpers/" +
                                                       fs::path(tool).filename().string());
-    EXPECT_EQ(linuxToolLocationFor(tool, std::nullopt), tool) << "outside a bundle nothing stands in";
+    EXPECT_EQ(linuxToolLocationFor(tool, std::nullopt), tool)
+        << "outside a bundle nothing stands in";
   }
-  for (auto [tool, located] : {std::pair{"/usr/sbin/lsof", "/usr/bin/lsof"}, {"/bin/sh", "/bin/sh"},
-                               {"/usr/bin/hdiutil2", "/usr/bin/hdiutil2"}, {"/usr/sbin/lsof2", "/usr/sbin/lsof2"}}) {
+  for (auto [tool, located] : {std::pair{"/usr/sbin/lsof", "/usr/bin/lsof"},
+                               {"/bin/sh", "/bin/sh"},
+                               {"/usr/bin/hdiutil2", "/usr/bin/hdiutil2"},
+                               {"/usr/sbin/lsof2", "/usr/sbin/lsof2"}}) {
     EXPECT_EQ(linuxToolLocationFor(tool, bundle), located);
     EXPECT_EQ(linuxToolLocation(tool), located);
   }

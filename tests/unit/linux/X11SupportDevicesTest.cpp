@@ -22,11 +22,16 @@ std::string nameOf(std::optional<unsigned long> keysym) {
 
 TEST(VirtualKeys, NameTheKeyAtTheirPlaceAndEveryLetterDigitAndFunctionKeyOnce) {
   std::istringstream expected(
-      "0 a 1 s 11 b 12 q 18 1 22 6 23 5 29 0 24 equal 27 minus 30 bracketright 33 bracketleft 36 Return "
-      "39 apostrophe 41 semicolon 42 backslash 43 comma 44 slash 45 n 47 period 48 Tab 49 space 50 grave "
-      "51 BackSpace 53 Escape 117 Delete 115 Home 119 End 116 Prior 121 Next 123 Left 124 Right 125 Down "
-      "126 Up 122 F1 120 F2 99 F3 118 F4 96 F5 111 F12 105 F13 90 F20 82 KP_0 92 KP_9 65 KP_Decimal "
-      "76 KP_Enter 81 KP_Equal 71 Clear 55 Control_L 54 Control_R 59 Control_L 56 Shift_L 60 Shift_R "
+      "0 a 1 s 11 b 12 q 18 1 22 6 23 5 29 0 24 equal 27 minus 30 bracketright 33 bracketleft 36 "
+      "Return "
+      "39 apostrophe 41 semicolon 42 backslash 43 comma 44 slash 45 n 47 period 48 Tab 49 space 50 "
+      "grave "
+      "51 BackSpace 53 Escape 117 Delete 115 Home 119 End 116 Prior 121 Next 123 Left 124 Right "
+      "125 Down "
+      "126 Up 122 F1 120 F2 99 F3 118 F4 96 F5 111 F12 105 F13 90 F20 82 KP_0 92 KP_9 65 "
+      "KP_Decimal "
+      "76 KP_Enter 81 KP_Equal 71 Clear 55 Control_L 54 Control_R 59 Control_L 56 Shift_L 60 "
+      "Shift_R "
       "58 Alt_L 61 Alt_R 57 Caps_Lock 63 none 66 none 127 none 128 none 65535 none");
   for (std::uint16_t code; expected >> code;) {
     std::string name;
@@ -53,7 +58,8 @@ TEST(Keysyms, CommandHoldsControlAndTextTypesOneKeysymPerCharacter) {
     }
     return result;
   };
-  EXPECT_EQ(names(0) + names(keyFlags::capsLock) + names(0x800000), "");  // Function: no key of its own
+  EXPECT_EQ(names(0) + names(keyFlags::capsLock) + names(0x800000),
+            "");  // Function: no key of its own
   EXPECT_EQ(names(keyFlags::command), "Control_L ");
   EXPECT_EQ(names(keyFlags::command | keyFlags::control), "Control_L ");
   EXPECT_EQ(names(keyFlags::shift | keyFlags::option), "Shift_L Alt_L ");
@@ -61,7 +67,8 @@ TEST(Keysyms, CommandHoldsControlAndTextTypesOneKeysymPerCharacter) {
   EXPECT_EQ(keysymsForText(u"aZ ~\u00e9\u00ff"), (Keysyms{'a', 'Z', ' ', '~', 0xE9, 0xFF}));
   EXPECT_EQ(keysymsForText(u"\u20ac\U0001F600"), (Keysyms{0x10020AC, 0x101F600}));
   EXPECT_EQ(keysymsForText(u"a\nb\r\t\x01\x7f\x85"), (Keysyms{'a', 0xFF0D, 'b', 0xFF0D, 0xFF09}));
-  EXPECT_EQ(keysymsForText(std::u16string(1, u'\xD83D') + u"a" + u'\xDE00'), (Keysyms{0x100FFFD, 'a', 0x100FFFD}));
+  EXPECT_EQ(keysymsForText(std::u16string(1, u'\xD83D') + u"a" + u'\xDE00'),
+            (Keysyms{0x100FFFD, 'a', 0x100FFFD}));
 }
 
 TEST(WindowClasses, MatchTheIdentifierOrItsLastPart) {
@@ -79,7 +86,8 @@ TEST(JpegEncoding, EncodesTheImageAsItIsAtTheQualityAskedAndRefusesWhatIsNoImage
   Image image{40, 30, {}};
   for (int index = 0; index < 40 * 30; ++index) {  // red on the left, blue on the right
     bool left = index % 40 < 20;
-    image.rgb.insert(image.rgb.end(), {std::uint8_t(left ? 230 : 10), 20, std::uint8_t(left ? 10 : 220)});
+    image.rgb.insert(image.rgb.end(),
+                     {std::uint8_t(left ? 230 : 10), 20, std::uint8_t(left ? 10 : 220)});
   }
   auto data = LibjpegEncoder().encodeJPEG(image, 0.72);
   ASSERT_TRUE(data);
@@ -106,9 +114,11 @@ TEST(JpegEncoding, EncodesTheImageAsItIsAtTheQualityAskedAndRefusesWhatIsNoImage
   for (int index = 0; index < 64 * 64 * 3; ++index) {
     noisy.rgb.push_back(std::uint8_t((noise = noise * 1103515245 + 12345) >> 24));
   }
-  EXPECT_LT(LibjpegEncoder().encodeJPEG(noisy, 0.2)->size(), LibjpegEncoder().encodeJPEG(noisy, 1.0)->size());
-  for (const auto& refused : {Image{0, 0, {}}, Image{2, 2, std::vector<std::uint8_t>(11)}, Image{-1, 2, {}},
-                              Image{70000, 1, std::vector<std::uint8_t>(210000)}}) {
+  EXPECT_LT(LibjpegEncoder().encodeJPEG(noisy, 0.2)->size(),
+            LibjpegEncoder().encodeJPEG(noisy, 1.0)->size());
+  for (const auto& refused :
+       {Image{0, 0, {}}, Image{2, 2, std::vector<std::uint8_t>(11)}, Image{-1, 2, {}},
+        Image{70000, 1, std::vector<std::uint8_t>(210000)}}) {
     EXPECT_FALSE(LibjpegEncoder().encodeJPEG(refused, 0.72)) << refused.width;
   }
   EXPECT_FALSE(LibjpegEncoder().encodeJPEG(Image{1, 1, {0, 0, 0}}, 1.5));

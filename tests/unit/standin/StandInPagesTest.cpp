@@ -14,34 +14,47 @@ TEST(StandInArguments, AcceptTheRealConnectorsAndTheTestOptions) {
     std::optional<std::string> version;  // nothing: refused
     int port = 8766;
     std::vector<int> extraPorts;
-  } cases[] = {
-      {{}, "", "1.2.3"},  // as a login item starts it
-      {{"run", "--no-browser"}, "0.9", "0.9"},
-      {{"--version", "2.0.10"}, "0.9", "2.0.10"},
-      {{"--port", "9000", "--extra-port", "9001", "--extra-port", "9002"}, "", "1.2.3", 9000, {9001, 9002}},
-      {{"--version"}, "", {}}, {{"--port", "0"}, "", {}}, {{"--port", "65536"}, "", {}},
-      {{"--port", "80a"}, "", {}}, {{"--browser"}, "", {}}, {{"serve"}, "", {}},
-  };
+  } cases[] = {{{}, "", "1.2.3"},  // as a login item starts it
+               {{"run", "--no-browser"}, "0.9", "0.9"},
+               {{"--version", "2.0.10"}, "0.9", "2.0.10"},
+               {{"--port", "9000", "--extra-port", "9001", "--extra-port", "9002"},
+                "",
+                "1.2.3",
+                9000,
+                {9001, 9002}},
+               {{"--version"}, "", {}},
+               {{"--port", "0"}, "", {}},
+               {{"--port", "65536"}, "", {}},
+               {{"--port", "80a"}, "", {}},
+               {{"--browser"}, "", {}},
+               {{"serve"}, "", {}}};
   for (const auto& c : cases) {
     auto options = parseArguments(c.arguments, c.environmentVersion, "1.2.3");
     ASSERT_EQ(bool(options), bool(c.version)) << testing::PrintToString(c.arguments);
     if (options) {
-      EXPECT_EQ(std::tie(options->version, options->interfaceVersion, options->port, options->extraPorts, options->host),
+      EXPECT_EQ(std::tie(options->version, options->interfaceVersion, options->port,
+                         options->extraPorts, options->host),
                 std::forward_as_tuple(*c.version, *c.version, c.port, c.extraPorts, "127.0.0.1"));
     }
   }
 }
 
 TEST(StandInPages, EscapeWhatTheyShowAndCarryTheThreeMetaElements) {
-  EXPECT_EQ(escapeHTML("<a href=\"x\">'&'</a>"), "&lt;a href=&quot;x&quot;&gt;&#39;&amp;&#39;&lt;/a&gt;");
+  EXPECT_EQ(escapeHTML("<a href=\"x\">'&'</a>"),
+            "&lt;a href=&quot;x&quot;&gt;&#39;&amp;&#39;&lt;/a&gt;");
   PageIdentity identity{.version = "3.4.5", .source = "channel", .csrfToken = "abc123"};
-  auto pairing = pairingPage(identity, {{"server", "https://x/?a=1&b=<2>"}, {"completion_url", "</dd><script>x"}});
-  EXPECT_NE(pairing.find("<dd id=\"server\">https://x/?a=1&amp;b=&lt;2&gt;</dd>"), std::string::npos);
-  EXPECT_NE(pairing.find("<dd id=\"completion_url\">&lt;/dd&gt;&lt;script&gt;x</dd>"), std::string::npos);
+  auto pairing = pairingPage(
+      identity, {{"server", "https://x/?a=1&b=<2>"}, {"completion_url", "</dd><script>x"}});
+  EXPECT_NE(pairing.find("<dd id=\"server\">https://x/?a=1&amp;b=&lt;2&gt;</dd>"),
+            std::string::npos);
+  EXPECT_NE(pairing.find("<dd id=\"completion_url\">&lt;/dd&gt;&lt;script&gt;x</dd>"),
+            std::string::npos);
   bool found = false;
-  for (const auto& page : {interfacePage(identity), pairing, testPage(identity, "act", {}, &found)}) {
-    for (std::string meta : {"tarnwick-client-version\" content=\"3.4.5", "tarnwick-client-source\" content=\"channel",
-                             "tarnwick-desktop-csrf\" content=\"abc123"}) {
+  for (const auto& page :
+       {interfacePage(identity), pairing, testPage(identity, "act", {}, &found)}) {
+    for (std::string meta :
+         {"tarnwick-client-version\" content=\"3.4.5", "tarnwick-client-source\" content=\"channel",
+          "tarnwick-desktop-csrf\" content=\"abc123"}) {
       EXPECT_NE(page.find("<meta name=\"" + meta + "\">"), std::string::npos) << meta;
     }
   }
@@ -52,8 +65,10 @@ TEST(StandInPages, EscapeWhatTheyShowAndCarryTheThreeMetaElements) {
   auto page = testPage(identity, "act", {{"message", "</script><b>x</b>'\"\\"}}, &found);
   auto start = page.find("<script>tarnwickAct(");
   ASSERT_NE(start, std::string::npos);
-  EXPECT_EQ(page.substr(start, page.find("</script>", start) - start).find('<', 1), std::string::npos);
-  EXPECT_EQ(testPage(identity, "frame", {{"message", "</script>\"><b>x</b>"}}, &found).find("<b>"), std::string::npos);
+  EXPECT_EQ(page.substr(start, page.find("</script>", start) - start).find('<', 1),
+            std::string::npos);
+  EXPECT_EQ(testPage(identity, "frame", {{"message", "</script>\"><b>x</b>"}}, &found).find("<b>"),
+            std::string::npos);
 }
 
 }  // namespace
