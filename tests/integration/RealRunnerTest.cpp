@@ -1,27 +1,14 @@
 // The core on the fakes, but with the real command runner and /bin/sh running stand-in tools: the
-// stale-listener stop, the installer script, and an update handed over to that script.
+// stale-listener stop and the installer script.
 #include "FakePlatform.h"
 #include "Integration.h"
 #include "connector/PosixCommandRunner.h"
 #include "update/InstallerScript.h"
-#include "update/Sha256.h"
-#include "update/TarnwickRelease.h"
 
 namespace tarnwick::integration {
 namespace {
 
 using Lines = std::vector<std::string>;
-
-// Info values of another bundle, read from its version file.
-struct VersionFileBundle final : platform::Bundle {
-  std::optional<fs::path> bundlePath() override { return std::nullopt; }
-  std::optional<std::string> bundleIdentifier() override { return std::nullopt; }
-  platform::InfoValue infoValue(const std::string&) override { return version; }
-  platform::InfoValue infoValueAt(const fs::path& bundle, const std::string&) override {
-    return readFile(bundle / "Contents/version");
-  }
-  platform::InfoValue version = platform::InfoAbsent{};
-};
 
 class RealRunner : public testing::Test {
  protected:
@@ -51,11 +38,10 @@ class RealRunner : public testing::Test {
     return located.contains(path) ? located[path].string() : path;
   }};
   fakes::FakePlatform fakes;
-  VersionFileBundle bundle;
-  platform::Platform ports{
-      fakes.mainQueue,  fakes.sleeper,         fakes.http,        fakes.application,
-      fakes.workspace,  fakes.pasteboard,      fakes.preferences, bundle,
-      fakes.loginItems, fakes.deviceOwnerAuth, fakes.userFolders, runner};
+  platform::Platform ports{fakes.mainQueue,       fakes.sleeper,     fakes.http,
+                           fakes.application,     fakes.workspace,   fakes.pasteboard,
+                           fakes.preferences,     fakes.bundle,      fakes.loginItems,
+                           fakes.deviceOwnerAuth, fakes.userFolders, runner};
   std::shared_ptr<app::TarnwickAppDelegate> delegate =
       std::make_shared<app::TarnwickAppDelegate>(ports);
   fs::path destination = folder.path() / "My Apps/Tarnwick.app";
@@ -74,7 +60,7 @@ TEST_F(RealRunner, TheStaleListenerStopSignalsOnlyTheListedIdsAboveOneThenPauses
   // A stale Connector's answer makes the start stop its listener and pause before going on.
   fs::remove(logFile);
   writeFile(tools / "lsof.output", "777\n");
-  bundle.version = std::string("3.1.0");
+  fakes.bundle.info["CFBundleShortVersionString"] = std::string("3.1.0");
   delegate->applicationDidFinishLaunching();
   fakes.http.respondNext(fakes::FakeHttpClient::status(200, {{"Server", "TarnwickDesktop/3.0.9"}}));
   fakes.mainQueue.runUntilIdle();
@@ -142,55 +128,6 @@ TEST_F(RealRunner, TheInstallerReplacesTheBundleOnceTheAppHasGoneOrPutsTheOldOne
     EXPECT_EQ(Lines(lines.begin() + polls, lines.end()), c.ran);
     EXPECT_EQ(treeOf(destination), expected);
     EXPECT_FALSE(fs::exists(work)) << "removed at the end";
-  }
-}
-
-// From the verified download to the replaced bundle, whose own tools are gone by then.
-TEST_F(RealRunner, AnUpdateIsStagedWithTheRunningBundlesToolsAndInstalledWithTheStagedOnes) {
-  const fs::path published = folder.path() / "published/Tarnwick.app",
-                 image = folder.path() / "download";
-  makeBundle(destination, "1.0.0");
-  makeBundle(published, "1.0.1");
-  // The image "attaches" as a copy of the published bundle; the checks pass.
-  writeScript(tools / "hdiutil",
-              "case $1 in attach) exec /bin/cp -a '" + published.string() +
-                  "' \"$6/Tarnwick.app\";; detach) exec /bin/rm -rf \"$2\";; esac\nexit 1");
-  writeScript(tools / "pass", "exit 0");
-  writeScript(tools / "sleep", "exec /bin/sleep 0.001");  // this very process never exits
-  located = {{"/usr/bin/hdiutil", tools / "hdiutil"},
-             {"/usr/bin/codesign", tools / "pass"},
-             {"/usr/sbin/spctl", tools / "pass"},
-             {"/usr/bin/xattr", tools / "pass"},
-             {"/bin/sleep", tools / "sleep"}};
-  for (const char* tool : {"/usr/bin/ditto", "/usr/bin/open", "/bin/launchctl"}) {
-    located[tool] = destination / "Contents/Helpers" / fs::path(tool).filename();
-  }
-  fakes.userFolders.temporaryFolder = folder.path() / "tmp";
-  fs::create_directories(fakes.userFolders.temporaryFolder);
-  delegate->applicationDidFinishLaunching();
-  writeFile(image, "the image");
-  update::TarnwickRelease release{.version = "1.0.1",
-                                  .build = 2,
-                                  .downloadURL = "https://tarnwick.com/support/mac/download",
-                                  .sha256 = *update::sha256(image)};
-  delegate->installUpdate(release, release.downloadURL, destination);
-  fakes.http.respond(fakes.http.count() - 1, fakes::FakeHttpClient::status(200), image);
-  fakes.mainQueue.advance(platform::Seconds(1));
-  ASSERT_TRUE(fakes.application.window->sheets.empty())
-      << fakes.application.window->sheets[0].alert.informativeText;
-  EXPECT_EQ(fakes.application.events.back(), "terminate");
-  ASSERT_TRUE(waitUntil([&] { return fs::is_empty(fakes.userFolders.temporaryFolder); }, 60s));
-  EXPECT_EQ(readFile(destination / "Contents/version"), "1.0.1");
-  const std::string work = fakes.userFolders.temporaryFolder.string() + "/TarnwickUpdate-";
-  const Lines expected = {
-      "ditto of 1.0.0: " + work,
-      "launchctl of 1.0.1: bootout gui/" + std::to_string(::getuid()) + "/com.tarnwick.desktop",
-      "ditto of 1.0.1: " + destination.string() + " " + work, "ditto of 1.0.1: " + work,
-      "open of 1.0.1: -n " + destination.string() + " (1.0.1)"};
-  auto lines = log();
-  ASSERT_EQ(lines.size(), expected.size());
-  for (std::size_t index = 0; index < lines.size(); ++index) {
-    EXPECT_TRUE(lines[index].starts_with(expected[index])) << lines[index];
   }
 }
 
