@@ -8,36 +8,40 @@
 
 namespace tarnwick::testsupport {
 
+namespace fs = std::filesystem;
+
 TemporaryFolder::TemporaryFolder(const std::string& prefix) {
-  std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+  std::string pattern = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
   if (::mkdtemp(pattern.data())) {
     path_ = pattern;
   }
 }
 
 TemporaryFolder::~TemporaryFolder() {
-  if (path_.empty()) {
-    return;
-  }
-  // Folders a test made unwritable must become writable again before they can go.
   std::error_code ignored;
-  for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
-       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+  // Folders a test made unwritable must become writable again before they can go.
+  for (fs::recursive_directory_iterator it(path_, ignored), end; !ignored && it != end;
+       it.increment(ignored)) {
     if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
-      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                   std::filesystem::perm_options::add, ignored);
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
     }
   }
-  std::filesystem::remove_all(path_, ignored);
+  fs::remove_all(path_, ignored);
 }
 
-std::string readFile(const std::filesystem::path& path) {
+std::string readFile(const fs::path& path) {
   std::ifstream file(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
-void writeFile(const std::filesystem::path& path, const std::string& contents) {
+void writeFile(const fs::path& path, const std::string& contents) {
   std::ofstream(path, std::ios::binary) << contents;
+}
+
+void writeScript(const fs::path& path, const std::string& body) {
+  fs::create_directories(path.parent_path());
+  writeFile(path, "#!/bin/sh\n" + body + "\n");
+  fs::permissions(path, fs::perms::owner_all);
 }
 
 std::vector<std::string> linesOf(const std::string& text) {
@@ -49,19 +53,16 @@ std::vector<std::string> linesOf(const std::string& text) {
   return lines;
 }
 
-std::map<std::string, std::string> treeOf(const std::filesystem::path& root) {
-  namespace fs = std::filesystem;
+std::map<std::string, std::string> treeOf(const fs::path& root) {
   std::map<std::string, std::string> tree;
   std::error_code error;
   for (fs::recursive_directory_iterator it(root, error), end; !error && it != end;
        it.increment(error)) {
-    auto relative = fs::relative(it->path(), root).string();
+    auto& entry = tree[fs::relative(it->path(), root).string()];
     if (it->is_symlink()) {
-      tree[relative] = "-> " + fs::read_symlink(it->path()).string();
-    } else if (it->is_regular_file()) {
-      tree[relative] = readFile(it->path());
+      entry = "-> " + fs::read_symlink(it->path()).string();
     } else {
-      tree[relative] = "<folder>";
+      entry = it->is_regular_file() ? readFile(it->path()) : "<folder>";
     }
   }
   return tree;

@@ -25,6 +25,8 @@ class TemporaryFolder {
 
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& contents);
+// Writes a `#!/bin/sh` script of `body`, executable by its owner, making its folder as needed.
+void writeScript(const std::filesystem::path& path, const std::string& body);
 // The lines of `text`, without their line ends.
 std::vector<std::string> linesOf(const std::string& text);
 // Every file, folder and link below `root` by relative path, with its whole contents, "<folder>"

@@ -14,13 +14,11 @@ namespace tarnwick::testsupport {
 class LoopbackPort {
  public:
   LoopbackPort() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}};
     socklen_t length = sizeof address;
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0 && ::listen(fd_, 16) == 0 &&
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    auto* any = reinterpret_cast<sockaddr*>(&address);
+    if (::bind(fd_, any, length) == 0 && ::listen(fd_, 16) == 0 &&
+        ::getsockname(fd_, any, &length) == 0) {
       port_ = ntohs(address.sin_port);
     }
   }
@@ -31,13 +29,13 @@ class LoopbackPort {
   void close() {
     if (fd_ >= 0) {
       ::close(fd_);
-      fd_ = -1;
     }
+    fd_ = -1;
   }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
 
  private:
-  int fd_ = -1;
+  int fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int port_ = 0;
 };
 

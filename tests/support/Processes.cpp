@@ -6,8 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <iterator>
+#include <algorithm>
 #include <thread>
 
 #include "Files.h"
@@ -18,99 +17,56 @@ namespace tarnwick::testsupport {
 
 bool waitUntil(const std::function<bool()>& condition, Clock::duration timeout,
                Clock::duration interval) {
-  auto deadline = Clock::now() + timeout;
-  for (;;) {
-    if (condition()) {
-      return true;
-    }
+  for (auto deadline = Clock::now() + timeout; !condition();
+       std::this_thread::sleep_for(interval)) {
     if (Clock::now() >= deadline) {
       return false;
     }
-    std::this_thread::sleep_for(interval);
   }
+  return true;
 }
-
-namespace {
-
-std::vector<std::string> environmentWith(const Process::Options& options) {
-  std::map<std::string, std::string> merged;
-  for (char** entry = environ; *entry; ++entry) {
-    std::string text(*entry);
-    auto equals = text.find('=');
-    if (equals != std::string::npos) {
-      merged[text.substr(0, equals)] = text.substr(equals + 1);
-    }
-  }
-  for (const auto& name : options.unset) {
-    merged.erase(name);
-  }
-  for (const auto& [name, value] : options.environment) {
-    merged[name] = value;
-  }
-  std::vector<std::string> result;
-  for (const auto& [name, value] : merged) {
-    result.push_back(name + "=" + value);
-  }
-  return result;
-}
-
-int decodeStatus(int status) {
-  if (WIFEXITED(status)) {
-    return WEXITSTATUS(status);
-  }
-  if (WIFSIGNALED(status)) {
-    return 128 + WTERMSIG(status);
-  }
-  return -1;
-}
-
-int openOutput(const std::optional<std::filesystem::path>& file) {
-  std::string path = file ? file->string() : "/dev/null";
-  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-}
-
-}  // namespace
 
 Process::Process(const std::string& path, const std::vector<std::string>& arguments,
                  const Options& options) {
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(path.c_str()));
-  for (const auto& argument : arguments) {
-    argv.push_back(const_cast<char*>(argument.c_str()));
+  std::vector<std::string> argv{path}, environment;
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  for (char** entry = environ; *entry; ++entry) {
+    std::string name = std::string(*entry).substr(0, std::string(*entry).find('='));
+    if (!options.environment.contains(name) && std::ranges::count(options.unset, name) == 0) {
+      environment.push_back(*entry);
+    }
   }
-  argv.push_back(nullptr);
-  auto environment = environmentWith(options);
-  std::vector<char*> envp;
-  for (auto& entry : environment) {
-    envp.push_back(entry.data());
+  for (const auto& [name, value] : options.environment) {
+    environment.push_back(name + "=" + value);
   }
-  envp.push_back(nullptr);
+  auto pointers = [](std::vector<std::string>& strings) {
+    std::vector<char*> result;
+    std::ranges::transform(strings, std::back_inserter(result), [](auto& s) { return s.data(); });
+    result.push_back(nullptr);
+    return result;
+  };
+  auto args = pointers(argv), envp = pointers(environment);
   // Opened here, so that a child that gives up its privileges can still write them.
-  int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  int output = openOutput(options.stdoutFile);
-  int errors = openOutput(options.stderrFile);
-  if (input >= 0 && output >= 0 && errors >= 0) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      // Only async-signal-safe calls from here on: the test process may have threads.
-      ::dup2(input, STDIN_FILENO);
-      ::dup2(output, STDOUT_FILENO);
-      ::dup2(errors, STDERR_FILENO);
-      if (options.user) {
-        auto group = static_cast<gid_t>(*options.user);
-        if (::setgroups(0, nullptr) != 0 || ::setgid(group) != 0 || ::setuid(*options.user) != 0) {
-          ::_exit(126);
-        }
-      }
-      ::execve(path.c_str(), argv.data(), envp.data());
-      ::_exit(127);
+  auto output = [](const std::optional<std::filesystem::path>& file, int flags) {
+    return ::open(file ? file->c_str() : "/dev/null", flags | O_CLOEXEC, 0644);
+  };
+  int fds[] = {output(std::nullopt, O_RDONLY),
+               output(options.stdoutFile, O_WRONLY | O_CREAT | O_TRUNC),
+               output(options.stderrFile, O_WRONLY | O_CREAT | O_TRUNC)};
+  if (std::ranges::min(fds) >= 0 && (pid_ = ::fork()) == 0) {
+    // Only async-signal-safe calls from here on: the test process may have threads.
+    for (int fd = 0; fd < 3; ++fd) {
+      ::dup2(fds[fd], fd);
     }
-    pid_ = pid;
+    if (options.user && (::setgroups(0, nullptr) != 0 || ::setgid(*options.user) != 0 ||
+                         ::setuid(*options.user) != 0)) {
+      ::_exit(126);
+    }
+    ::execve(path.c_str(), args.data(), envp.data());
+    ::_exit(127);
   }
-  for (int fd : {input, output, errors}) {
-    if (fd >= 0) {
-      ::close(fd);
-    }
+  for (int fd : fds) {
+    ::close(fd);
   }
 }
 
@@ -121,15 +77,11 @@ Process::~Process() {
 }
 
 bool Process::running() {
-  if (!started() || status_) {
-    return false;
-  }
   int status = 0;
-  if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-    status_ = decodeStatus(status);
-    return false;
+  if (started() && !status_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
-  return true;
+  return started() && !status_;
 }
 
 std::optional<int> Process::wait(Clock::duration timeout) {
@@ -151,21 +103,19 @@ void Process::terminate() {
   }
 }
 
+std::string Process::firstLine(const std::filesystem::path& file, Clock::duration timeout) {
+  std::string text;
+  waitUntil([&] { return (text = readFile(file)).find('\n') != text.npos || !running(); }, timeout);
+  return text.substr(0, text.find('\n'));
+}
+
 CommandResult runCommand(const std::string& path, const std::vector<std::string>& arguments,
                          const Process::Options& options, Clock::duration timeout) {
   TemporaryFolder folder("tarnwick-command");
   auto withOutput = options;
   withOutput.stdoutFile = folder.path() / "stdout";
-  CommandResult result;
-  {
-    Process process(path, arguments, withOutput);
-    if (!process.started()) {
-      return result;
-    }
-    result.status = process.wait(timeout).value_or(-1);
-  }
-  result.output = readFile(folder.path() / "stdout");
-  return result;
+  int status = Process(path, arguments, withOutput).wait(timeout).value_or(-1);
+  return {status, readFile(folder.path() / "stdout")};
 }
 
 }  // namespace tarnwick::testsupport

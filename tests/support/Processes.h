@@ -48,6 +48,9 @@ class Process {
   std::optional<int> wait(Clock::duration timeout);
   void signal(int number);
   void terminate();
+  // The first line `file` receives (without its end), waiting up to `timeout` while this runs;
+  // empty when none came.
+  std::string firstLine(const std::filesystem::path& file, Clock::duration timeout = 10s);
 
  private:
   int pid_ = -1;

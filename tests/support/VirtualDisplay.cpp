@@ -1,63 +1,17 @@
 #include "VirtualDisplay.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <vector>
-
-extern char** environ;
-
 namespace tarnwick::testsupport {
 
 VirtualDisplay::VirtualDisplay(int width, int height) : width_(width), height_(height) {
-  int fds[2];
-  if (::pipe(fds) != 0) {
-    return;
-  }
-  std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
-  std::string fd = std::to_string(fds[1]);
-  std::vector<std::string> arguments = {"Xvfb",     "-displayfd", fd,          "-screen",
-                                        "0",        screen,       "-nolisten", "tcp",
-                                        "-noreset", "+extension", "XTEST"};
-  std::vector<char*> argv;
-  for (auto& argument : arguments) {
-    argv.push_back(argument.data());
-  }
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addclose(&actions, fds[0]);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  int spawned = ::posix_spawnp(&pid, "Xvfb", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(fds[1]);
-  if (spawned != 0) {
-    ::close(fds[0]);
-    return;
-  }
-  pid_ = pid;
+  auto screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
   // Xvfb writes the display number once it accepts connections.
-  std::string number;
-  char c;
-  while (::read(fds[0], &c, 1) == 1 && c != '\n') {
-    number += c;
-  }
-  ::close(fds[0]);
-  if (!number.empty()) {
-    name_ = ":" + number;
-  }
-}
-
-VirtualDisplay::~VirtualDisplay() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-  }
+  server_ = std::make_unique<Process>(
+      "/usr/bin/Xvfb",
+      std::vector<std::string>{"-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp",
+                               "-noreset", "+extension", "XTEST"},
+      Process::Options{.stdoutFile = folder_.path() / "display"});
+  auto number = server_->firstLine(folder_.path() / "display");
+  name_ = number.empty() ? "" : ":" + number;
 }
 
 }  // namespace tarnwick::testsupport

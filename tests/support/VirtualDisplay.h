@@ -2,17 +2,17 @@
 
 // An Xvfb of our own on a free display (with XTEST, no TCP), ended with the object.
 
+#include <memory>
 #include <string>
+
+#include "Files.h"
+#include "Processes.h"
 
 namespace tarnwick::testsupport {
 
 class VirtualDisplay {
  public:
   explicit VirtualDisplay(int width = 1280, int height = 900);
-  ~VirtualDisplay();
-  VirtualDisplay(const VirtualDisplay&) = delete;
-  VirtualDisplay& operator=(const VirtualDisplay&) = delete;
-
   bool ready() const { return !name_.empty(); }
   const std::string& name() const { return name_; }  // e.g. ":3"
   int width() const { return width_; }
@@ -20,7 +20,8 @@ class VirtualDisplay {
 
  private:
   int width_, height_;
-  int pid_ = -1;
+  TemporaryFolder folder_{"tarnwick-display"};
+  std::unique_ptr<Process> server_;
   std::string name_;
 };
 

@@ -1,199 +1,123 @@
 // The PAM backend against real PAM stacks without root: the binary runs itself again under
 // pam_wrapper, whose service folder holds pam_matrix and pam_chatty stacks (written at configure
 // time), and a scripted prompt answers the conversation in place of the dialog.
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <future>
-#include <mutex>
 
-#include "Processes.h"
+#include "Integration.h"
 #include "connector/PosixCommandRunner.h"
 #include "platform/linux/auth/PamDeviceOwnerAuth.h"
 
 namespace tarnwick::integration {
 namespace {
 
-using namespace std::chrono_literals;
 using namespace platform::linux_desktop;
 
-// Answers questions from a script (nothing: the person cancels) and records the conversation.
-class ScriptedPrompts final : public OwnerPrompts {
- public:
-  explicit ScriptedPrompts(std::vector<std::optional<std::string>> answers)
-      : answers_(std::move(answers)) {}
-
-  std::unique_ptr<OwnerPrompt> open(const std::string& reason, const std::string& cancelTitle,
-                                    std::function<void()> cancelled) override {
-    record("open " + reason + " / " + cancelTitle);
-    return std::make_unique<Prompt>(*this, std::move(cancelled));
-  }
-
-  std::vector<std::string> log() {
-    std::lock_guard lock(mutex_);
-    return log_;
-  }
-
- private:
-  class Prompt final : public OwnerPrompt {
-   public:
-    Prompt(ScriptedPrompts& owner, std::function<void()> cancelled)
-        : owner_(owner), cancelled_(std::move(cancelled)) {}
-    std::optional<SecretText> ask(const std::string& question, bool echo) override {
-      owner_.record((echo ? "ask echo " : "ask ") + question);
-      std::optional<std::string> answer;
-      {
-        std::lock_guard lock(owner_.mutex_);
-        if (!owner_.answers_.empty()) {
-          answer = owner_.answers_.front();
-          owner_.answers_.erase(owner_.answers_.begin());
-        }
+// Answers each question with the script's next answer ("" from nothing: cancelled) and writes
+// the conversation down, one line a call.
+struct Script final : OwnerPrompts, OwnerPrompt {
+  std::unique_ptr<OwnerPrompt> open(const std::string& reason, const std::string& cancel,
+                                    std::function<void()> onCancel) override {
+    say("open " + reason + " / " + cancel);
+    cancelled = std::move(onCancel);
+    struct Handle final : OwnerPrompt {
+      explicit Handle(Script& owner) : to(owner) {}
+      std::optional<SecretText> ask(const std::string& q, bool echo) override {
+        return to.ask(q, echo);
       }
-      if (!answer) {
-        cancelled_();
-        return std::nullopt;
-      }
-      return SecretText(answer->data(), answer->size());
-    }
-    void tell(const std::string& message, bool error) override {
-      owner_.record((error ? "error " : "info ") + message);
-    }
-    void close() override { owner_.record("close"); }
-
-   private:
-    ScriptedPrompts& owner_;
-    std::function<void()> cancelled_;
-  };
-
-  void record(const std::string& line) {
-    std::lock_guard lock(mutex_);
-    log_.push_back(line);
+      void tell(const std::string& message, bool error) override { to.tell(message, error); }
+      void close() override { to.close(); }
+      Script& to;
+    };
+    return std::make_unique<Handle>(*this);
   }
-
-  std::mutex mutex_;
-  std::vector<std::optional<std::string>> answers_;
-  std::vector<std::string> log_;
+  std::optional<SecretText> ask(const std::string& question, bool echo) override {
+    say((echo ? "ask echo " : "ask ") + question);
+    if (!answer) {
+      cancelled();
+      return std::nullopt;
+    }
+    return SecretText(answer->data(), answer->size());
+  }
+  void tell(const std::string& message, bool error) override {
+    say((error ? "error " : "info ") + message);
+  }
+  void close() override { say("close"); }
+  void say(const std::string& line) {
+    std::lock_guard lock(mutex);
+    log += line + "\n";
+  }
+  std::optional<std::string> answer;
+  std::function<void()> cancelled;
+  std::mutex mutex;
+  std::string log;
 };
 
-PamSetup setupFor(const std::string& service, std::optional<std::string> account,
-                  std::string status = "P") {
-  PamSetup setup;
-  setup.service = service;
-  setup.serviceFolders = {"/nonexistent/pam.d", TARNWICK_PAM_SERVICE_DIR};
-  setup.account = [account] { return account; };
-  setup.passwordStatus = [status](const std::string&) { return status; };
-  return setup;
-}
-
-// The answer, or nothing when none came within 10 s.
-std::optional<bool> evaluate(platform::DeviceOwnerAuth& auth) {
+// "yes" or "no" (or "no answer" within 10 s), then the conversation.
+std::string evaluate(const std::string& service, std::optional<std::string> account,
+                     std::optional<std::string> answer, std::string status = "P") {
+  auto script = std::make_shared<Script>();
+  script->answer = std::move(answer);
+  PamDeviceOwnerAuth auth({.service = service,
+                           .serviceFolders = {"/nonexistent/pam.d", TARNWICK_PAM_SERVICE_DIR},
+                           .account = [account] { return account; },
+                           .passwordStatus = [status](auto&) { return status; }},
+                          script);
   auto context = auth.makeContext();
+  std::string available = context->canEvaluate() ? "" : "unavailable, ";
   context->setCancelTitle("Cancel");
   auto answered = std::make_shared<std::promise<bool>>();
-  auto answer = answered->get_future();
+  auto result = answered->get_future();
   context->evaluate("Unlock Tarnwick Business financial data",
                     [answered](bool success) { answered->set_value(success); });
   context.reset();  // the evaluation keeps what it needs
-  if (answer.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-    return std::nullopt;
+  if (result.wait_for(10s) != std::future_status::ready) {
+    return "no answer";
   }
-  return answer.get();
-}
-
-struct StackCase {
-  const char* what;
-  const char* service;
-  const char* account;
-  std::vector<std::optional<std::string>> answers;
-  bool success;
-  std::vector<std::string> conversation;  // after "open", up to and with "close"
-};
-
-class PamStacks : public testing::TestWithParam<StackCase> {};
-
-TEST_P(PamStacks, AuthenticateThenAccountAnswerThroughTheConversation) {
-  const auto& stack = GetParam();
-  auto prompts = std::make_shared<ScriptedPrompts>(stack.answers);
-  PamDeviceOwnerAuth auth(setupFor(stack.service, stack.account), prompts);
-  EXPECT_EQ(evaluate(auth), stack.success);
   // The worker closes the prompt just before it answers; a cancelled one answers first.
-  EXPECT_TRUE(testsupport::waitUntil([&] { return prompts->log().back() == "close"; }, 10s));
-  auto log = prompts->log();
-  ASSERT_FALSE(log.empty());
-  EXPECT_EQ(log.front(), "open Unlock Tarnwick Business financial data / Cancel");
-  EXPECT_EQ(std::vector<std::string>(log.begin() + 1, log.end()), stack.conversation);
+  waitUntil(
+      [&] {
+        std::lock_guard lock(script->mutex);
+        return !available.empty() || script->log.ends_with("close\n");
+      },
+      10s);
+  std::lock_guard lock(script->mutex);
+  return available + (result.get() ? "yes\n" : "no\n") + script->log;
 }
 
-const std::vector<std::string> asked = {"ask Password: ", "close"};
-
-INSTANTIATE_TEST_SUITE_P(
-    Matrix, PamStacks,
-    testing::Values(
-        StackCase{"right password", "tarnwick-matrix", "alice", {"right-password"}, true, asked},
-        StackCase{"wrong password", "tarnwick-matrix", "alice", {"wrong"}, false, asked},
-        StackCase{"empty password", "tarnwick-matrix", "alice", {""}, false, asked},
-        StackCase{"unknown user", "tarnwick-matrix", "mallory", {"right-password"}, false, asked},
-        StackCase{"account refused", "tarnwick-matrix", "bob", {"secret"}, false, asked},
-        StackCase{"cancelled", "tarnwick-matrix", "alice", {std::nullopt}, false, asked},
-        // pam_chatty's messages, then pam_matrix's "verbose" one sent without a reply pointer.
-        StackCase{
-            "chatty modules",
-            "tarnwick-chatty",
-            "carol",
-            {"pw"},
-            true,
-            {"info Authentication succeeded", "info Authentication succeeded",
-             "info Authentication succeeded", "error Authentication generated an error",
-             "error Authentication generated an error", "error Authentication generated an error",
-             "ask Password: ", "info Authentication succeeded", "close"}}),
-    [](const testing::TestParamInfo<StackCase>& caseInfo) {
-      std::string name;
-      for (char c : std::string(caseInfo.param.what)) {
-        name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-      }
-      return name;
-    });
-
-TEST(PamAvailability, NeedsTheServiceFileAnAccountAndAPasswordThatIsNotEmpty) {
-  struct Case {
-    std::string service;
-    std::optional<std::string> account;
-    std::string status;
-    bool available;
-  } cases[] = {
-      {"tarnwick-matrix", "alice", "P", true},
-      {"tarnwick-matrix", "alice", "L", true},  // the stack decides: a fingerprint may still do
-      {"tarnwick-matrix", "alice", "", true},   // status unknown (a network account)
-      {"tarnwick-matrix", "alice", "NP", false},
-      {"tarnwick-matrix", std::nullopt, "P", false},
-      {"tarnwick-missing", "alice", "P", false},
-  };
-  for (const auto& [service, account, status, available] : cases) {
-    SCOPED_TRACE(service + " " + account.value_or("(none)") + " " + status);
-    auto prompts = std::make_shared<ScriptedPrompts>(
-        std::vector<std::optional<std::string>>{"right-password"});
-    PamDeviceOwnerAuth auth(setupFor(service, account, status), prompts);
-    EXPECT_EQ(auth.makeContext()->canEvaluate(), available);
-    if (!available) {
-      // Evaluated anyway, it refuses without a prompt.
-      EXPECT_EQ(evaluate(auth), false);
-      EXPECT_TRUE(prompts->log().empty());
-    }
+TEST(PamDeviceOwnerAuth, AsksThroughTheConversationAndNeedsBothStacksAServiceAndAPassword) {
+  const std::string
+      asked = "open Unlock Tarnwick Business financial data / Cancel\nask Password: \nclose\n",
+      info = "info Authentication succeeded\n", error = "error Authentication generated an error\n";
+  const std::tuple<const char*, std::optional<std::string>, std::optional<std::string>, std::string,
+                   std::string>
+      cases[] = {
+          {"tarnwick-matrix", "alice", "right-password", "P", "yes\n" + asked},
+          {"tarnwick-matrix", "alice", "wrong", "P", "no\n" + asked},
+          {"tarnwick-matrix", "alice", "", "P", "no\n" + asked},
+          {"tarnwick-matrix", "mallory", "right-password", "P", "no\n" + asked},  // unknown
+          {"tarnwick-matrix", "bob", "secret", "P", "no\n" + asked},  // the account stack refuses
+          {"tarnwick-matrix", "alice", std::nullopt, "P", "no\n" + asked},  // cancelled
+          // The stack decides on a locked password (a fingerprint may do) or an unknown status.
+          {"tarnwick-matrix", "alice", "right-password", "L", "yes\n" + asked},
+          {"tarnwick-matrix", "alice", "right-password", "", "yes\n" + asked},
+          // Refused without a prompt: no password, no account, no service.
+          {"tarnwick-matrix", "alice", "right-password", "NP", "unavailable, no\n"},
+          {"tarnwick-matrix", std::nullopt, "right-password", "P", "unavailable, no\n"},
+          {"tarnwick-missing", "alice", "right-password", "P", "unavailable, no\n"},
+          // pam_chatty's messages, then pam_matrix's "verbose" one sent without a reply pointer.
+          {"tarnwick-chatty", "carol", "pw", "P",
+           "yes\nopen Unlock Tarnwick Business financial data / Cancel\n" + info + info + info +
+               error + error + error + "ask Password: \n" + info + "close\n"}};
+  for (const auto& [service, account, answer, status, expected] : cases) {
+    EXPECT_EQ(evaluate(service, account, answer, status), expected)
+        << account.value_or("-") << " " << status;
   }
-}
-
-TEST(PamAvailability, TheRunningAccountAndItsPasswordStatusAreRead) {
-  EXPECT_EQ(passwordStatusField("root L 2025-05-20 0 99999 7 -1\n"), "L");
-  EXPECT_EQ(passwordStatusField("someone NP 2025-05-20 0 99999 7 -1"), "NP");
-  EXPECT_EQ(passwordStatusField(""), "");
+  EXPECT_EQ(passwordStatusField("root L 2025-05-20 0 99999 7 -1\n") + passwordStatusField(""), "L");
   connector::PosixCommandRunner commands;
   auto setup = systemPamSetup(commands);
-  auto account = setup.account();
-  ASSERT_TRUE(account);
-  EXPECT_EQ(*account + "\n", testsupport::runCommand("/usr/bin/id", {"-un"}).output);
-  auto status = setup.passwordStatus(*account);
-  EXPECT_TRUE(status == "P" || status == "NP" || status == "L") << status;
+  EXPECT_EQ(setup.account().value_or("") + "\n", runCommand("/usr/bin/id", {"-un"}).output);
+  EXPECT_TRUE(
+      std::set<std::string>({"P", "NP", "L"}).contains(setup.passwordStatus(*setup.account())));
 }
 
 }  // namespace

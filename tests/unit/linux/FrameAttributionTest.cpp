@@ -6,11 +6,7 @@ namespace tarnwick::platform::linux_desktop {
 namespace {
 
 TEST(SerializedOrigin, IsTakenApartOrRefused) {
-  struct Case {
-    std::string serialized;
-    SecurityOrigin expected;
-  };
-  const std::vector<Case> cases = {
+  const std::pair<std::string, SecurityOrigin> cases[] = {
       {"http://127.0.0.1:8766", {"http", "127.0.0.1", 8766}},
       {"http://localhost:8766", {"http", "localhost", 8766}},
       {"https://example.com", {"https", "example.com", 0}},  // the scheme's default port
@@ -27,93 +23,60 @@ TEST(SerializedOrigin, IsTakenApartOrRefused) {
       {"http://127.0.0.1:87a6", {}},
       {"http://127.0.0.1:8766/", {}},
       {"http://user@127.0.0.1:8766", {}},
-      {"http://127.0.0.1:8766#x", {}},
-  };
-  for (const auto& testCase : cases) {
-    SCOPED_TRACE(testCase.serialized);
-    EXPECT_EQ(parseSerializedOrigin(testCase.serialized), testCase.expected);
+      {"http://127.0.0.1:8766#x", {}}};
+  for (const auto& [serialized, expected] : cases) {
+    EXPECT_EQ(parseSerializedOrigin(serialized), expected) << serialized;
   }
 }
 
-const FrameInfo mainFrame{true, {"http", "127.0.0.1", 8766}};
-const FrameInfo childFrame{false, {"http", "127.0.0.1", 8767}};
-
-FrameReport report(const std::string& kind, std::uint64_t serial, std::uint64_t frameID,
-                   const FrameInfo& frame, const std::string& text = "") {
-  return FrameReport{
-      .kind = kind, .serial = serial, .frameID = frameID, .frame = frame, .text = text};
-}
-
-TEST(FrameAttribution, AnEventWithoutAReportComesFromAnUntrustedFrame) {
-  FrameAttribution attribution;
-  EXPECT_EQ(attribution.attributePending("alert", "hello"), FrameAttribution::untrusted());
-  EXPECT_EQ(attribution.attributeLatest("media"), FrameAttribution::untrusted());
-  EXPECT_FALSE(FrameAttribution::untrusted().isMainFrame);
-  EXPECT_EQ(FrameAttribution::untrusted().origin, SecurityOrigin{});
-}
-
-TEST(FrameAttribution, APendingReportGivesItsFrameToOneEventOfItsKindAndText) {
-  FrameAttribution attribution;
-  attribution.received(report("alert", 1, 10, mainFrame, "hello"));
-  EXPECT_EQ(attribution.attributePending("confirm", "hello"), FrameAttribution::untrusted());
-  EXPECT_EQ(attribution.attributePending("alert", "other text"), FrameAttribution::untrusted());
-  EXPECT_EQ(attribution.attributePending("alert", "hello"), mainFrame);
-  // Used up: a second dialog of the same text has no report of its own.
-  EXPECT_EQ(attribution.attributePending("alert", "hello"), FrameAttribution::untrusted());
-}
-
-TEST(FrameAttribution, AReportEndsWithItsCall) {
-  FrameAttribution attribution;
-  attribution.received(report("alert", 1, 10, mainFrame, "hello"));
-  attribution.done("alert", 1);
-  EXPECT_EQ(attribution.attributePending("alert", "hello"), FrameAttribution::untrusted());
-
-  // Done for another serial or kind leaves it pending.
-  attribution.received(report("alert", 2, 10, mainFrame, "hello"));
-  attribution.done("alert", 3);
-  attribution.done("confirm", 2);
-  EXPECT_EQ(attribution.attributePending("alert", "hello"), mainFrame);
-}
-
-TEST(FrameAttribution, ReportsOfTwoFramesAtOnceLeaveTheEventUnattributed) {
-  FrameAttribution attribution;
-  attribution.received(report("open-panel", 1, 10, mainFrame));
-  attribution.received(report("open-panel", 2, 20, childFrame));
-  EXPECT_EQ(attribution.attributePending("open-panel", std::nullopt),
-            FrameAttribution::untrusted());
-
-  // Reports of one frame, as nested calls make them, are fine: the latest answers.
-  FrameAttribution sameFrame;
-  sameFrame.received(report("open-panel", 1, 10, mainFrame));
-  sameFrame.received(report("open-panel", 2, 10, mainFrame));
-  EXPECT_EQ(sameFrame.attributePending("open-panel", std::nullopt), mainFrame);
-  EXPECT_EQ(sameFrame.attributePending("open-panel", std::nullopt), mainFrame);
-  EXPECT_EQ(sameFrame.attributePending("open-panel", std::nullopt), FrameAttribution::untrusted());
-
-  // Another kind's pending report does not count against it.
-  FrameAttribution mixed;
-  mixed.received(report("alert", 1, 20, childFrame, "x"));
-  mixed.received(report("open-panel", 2, 10, mainFrame));
-  EXPECT_EQ(mixed.attributePending("open-panel", std::nullopt), mainFrame);
-}
-
-TEST(FrameAttribution, ALaterEventTakesTheLatestReportOfItsKindOnce) {
-  FrameAttribution attribution;
-  attribution.received(report("media", 1, 10, childFrame));
-  attribution.done("media", 1);
-  attribution.received(report("media", 2, 10, mainFrame));
-  attribution.done("media", 2);
-  EXPECT_EQ(attribution.attributeLatest("media"), mainFrame);
-  EXPECT_EQ(attribution.attributeLatest("media"), FrameAttribution::untrusted());
-}
-
-TEST(FrameAttribution, ResetForgetsEverything) {
-  FrameAttribution attribution;
-  attribution.received(report("alert", 1, 10, mainFrame, "hello"));
-  attribution.received(report("media", 2, 10, mainFrame));
-  attribution.reset();
-  EXPECT_EQ(attribution.attributePending("alert", "hello"), FrameAttribution::untrusted());
-  EXPECT_EQ(attribution.attributeLatest("media"), FrameAttribution::untrusted());
+// An event takes the frame of the one report of its kind (and text) still pending, or of the
+// latest finished one; anything else is untrusted.
+TEST(FrameAttribution, GivesEachEventTheFrameOfItsOwnReportOnlyOnce) {
+  const FrameInfo main{true, {"http", "127.0.0.1", 8766}},
+      child{false, {"http", "127.0.0.1", 8767}};
+  const FrameInfo none = FrameAttribution::untrusted();
+  EXPECT_FALSE(none.isMainFrame);
+  EXPECT_EQ(none.origin, SecurityOrigin{});
+  FrameAttribution a;
+  auto report = [&](const char* kind, std::uint64_t serial, std::uint64_t frame,
+                    const FrameInfo& info, const std::string& text = "") {
+    a.received({kind, serial, frame, info, text});
+  };
+  EXPECT_EQ(a.attributePending("alert", "hello"), none);
+  EXPECT_EQ(a.attributeLatest("media"), none);
+  report("alert", 1, 10, main, "hello");
+  EXPECT_EQ(a.attributePending("confirm", "hello"), none);
+  EXPECT_EQ(a.attributePending("alert", "other"), none);
+  EXPECT_EQ(a.attributePending("alert", "hello"), main);
+  EXPECT_EQ(a.attributePending("alert", "hello"), none) << "used up";
+  report("alert", 2, 10, main, "hello");
+  a.done("alert", 3);
+  a.done("confirm", 2);
+  EXPECT_EQ(a.attributePending("alert", "hello"), main) << "only its own call ends a report";
+  report("alert", 4, 10, main, "hello");
+  a.done("alert", 4);
+  EXPECT_EQ(a.attributePending("alert", "hello"), none);
+  // Two frames at once leave it unattributed; nested calls of one frame do not.
+  report("open-panel", 5, 10, main);
+  report("open-panel", 6, 20, child);
+  EXPECT_EQ(a.attributePending("open-panel", std::nullopt), none);
+  a.reset();
+  report("alert", 7, 20, child, "x");  // another kind does not count against it
+  report("open-panel", 8, 10, main);
+  report("open-panel", 9, 10, main);
+  EXPECT_EQ(a.attributePending("open-panel", std::nullopt), main);
+  EXPECT_EQ(a.attributePending("open-panel", std::nullopt), main);
+  EXPECT_EQ(a.attributePending("open-panel", std::nullopt), none);
+  report("media", 10, 10, child);
+  a.done("media", 10);
+  report("media", 11, 10, main);
+  a.done("media", 11);
+  EXPECT_EQ(a.attributeLatest("media"), main);
+  EXPECT_EQ(a.attributeLatest("media"), none);
+  report("media", 12, 10, main);
+  a.reset();
+  EXPECT_EQ(a.attributeLatest("media"), none);
+  EXPECT_EQ(a.attributePending("alert", "x"), none);
 }
 
 }  // namespace

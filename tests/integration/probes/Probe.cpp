@@ -1,0 +1,63 @@
+// One stand-in program for the integration tests. By its first argument:
+//   instance <data folder> [url...]  starts as the shell does as far as the single visible
+//     instance goes: holds the lock and writes each activation to standard output until killed,
+//     or activates the holder and exits 0
+//   launch <watched|plain> <tool> <a>...  starts <tool> through the command runner and exits,
+//     0 when it started
+// Started without arguments (copied as a login item's executable), it appends its pid to
+// <self>.starts, ignores SIGTERM when <self>.stubborn exists, and ends by itself after a minute.
+#include <signal.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <mutex>
+
+#include "app/TarnwickVisibleInstance.h"
+#include "connector/PosixCommandRunner.h"
+
+int main(int argc, char** argv) {
+  std::vector<std::string> rest(argv + std::min(argc, 2), argv + argc);
+  std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "instance" && !rest.empty()) {
+    auto& instance = tarnwick::app::TarnwickVisibleInstance::shared();
+    if (!instance.claim(std::filesystem::path(rest[0]))) {
+      instance.activateExisting({rest.begin() + 1, rest.end()});
+      return 0;
+    }
+    static std::mutex lock;
+    auto say = [](std::string line) {
+      std::lock_guard guard(lock);
+      line += "\n";
+      return ::write(STDOUT_FILENO, line.data(), line.size()) > 0;
+    };
+    instance.listen([&](std::vector<std::string> urls) {
+      std::string line = "activate";
+      for (const auto& url : urls) {
+        line += "\t" + url;
+      }
+      say(line);
+    });
+    say(instance.lockDescriptor() >= 0 ? "primary locked" : "primary unguarded");
+    for (;;) {
+      ::pause();
+    }
+  }
+  if (mode == "launch" && rest.size() >= 2) {
+    tarnwick::connector::PosixCommandRunner runner;
+    std::vector<std::string> arguments(rest.begin() + 2, rest.end());
+    if (rest[0] == "watched") {
+      runner.launchWatched(rest[1], arguments);
+      return 0;
+    }
+    return runner.launch(rest[1], arguments) ? 0 : 1;
+  }
+  if (argc > 1) {
+    return 64;
+  }
+  std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  if (std::filesystem::exists(self + ".stubborn")) {
+    ::signal(SIGTERM, SIG_IGN);
+  }
+  std::ofstream(self + ".starts", std::ios::app) << ::getpid() << "\n" << std::flush;
+  ::sleep(60);
+}
