@@ -21,6 +21,8 @@ packages=(
   fonts-dejavu-core dbus dbus-x11
   # reading the web view as a screen reader does (end-to-end tests)
   at-spi2-core libatspi2.0-dev
+  # measuring the suite's line coverage (tools/coverage.sh)
+  gcovr
 )
 
 if [ "$(id -u)" -ne 0 ]; then
