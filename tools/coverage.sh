@@ -12,7 +12,7 @@ find "$build" -name '*.gcda' -delete
 # A failing test still leaves its coverage; say so, and measure anyway.
 unshare -n sh -c "ip link set lo up && exec ctest --test-dir $build -j $(nproc) ${*:-}" ||
   echo "coverage: some tests failed; the figures below include them as they ran" >&2
-summary() { gcovr -r . "$build" --filter "$1" "${@:2}" -s -o /dev/null 2>/dev/null | grep -E '^lines:'; }
+summary() { gcovr -r . "$build" --filter "$1" "${@:2}" -s -o "$build/gcovr-report.txt" 2>/dev/null | grep -E '^lines:'; }
 echo "src/:                 $(summary 'src/')"
 echo "core (not linux):     $(summary 'src/' --exclude 'src/platform/linux/')"
 echo "src/platform/linux/:  $(summary 'src/platform/linux/')"
