@@ -19,13 +19,6 @@ Url url(std::string_view text) {
   EXPECT_TRUE(parsed) << text;
   return parsed.value_or(*Url::parse("x:"));
 }
-// Replaces every "$<letter>" by its text.
-std::string expand(std::string text, const std::map<char, std::string>& marks) {
-  for (auto at = text.find('$'); at != std::string::npos; at = text.find('$', at)) {
-    text.replace(at, 2, marks.at(text[at + 1]));
-  }
-  return text;
-}
 template <typename Rule>
 void expectRule(Rule rule, const char* accepted, const char* refused,
                 const std::map<char, std::string>& marks = {}) {
@@ -85,17 +78,16 @@ TEST(Invitation, IsTheDecodedValueOfTheFirstInviteItemOnTheServicesRedemptionPat
     auto redemption = invitationURL(url(expand(cells(row)[0], invitation)));
     EXPECT_EQ(redemption ? redemption->text() : "-", expand(cells(row)[1], invitation)) << row;
   }
-  expectRule(
-      isRedemptionURL,
-      "$R;$SAb_9-x/pair;https://TARNWICK.COM/support/install/abc/pair;"
-      "HTTPS://tarnwick.com:8443/support/install/abc/pair?q=1",
-      "$R/;$S/pair;$Sa.b/pair;$Sa%62c/pair;https://tarnwick.com/Support/install/abc/pair;$R/x;"
-      "https://sub.tarnwick.com/support/install/abc/pair;$R#;"
-      "https://tarnwick.com.example/support/install/abc/pair;"
-      "http://tarnwick.com/support/install/abc/pair;https://u@tarnwick.com/support/install/abc/"
-      "pair;"
-      "https://:p@tarnwick.com/support/install/abc/pair",
-      invitation);
+  expectRule(isRedemptionURL,
+             "$R;$SAb_9-x/pair;https://TARNWICK.COM/support/install/abc/pair;"
+             "HTTPS://tarnwick.com:8443/support/install/abc/pair?q=1",
+             "$R/;$S/pair;$Sa.b/pair;$Sa%62c/pair;https://tarnwick.com/Support/install/abc/pair;"
+             "$R/x;https://sub.tarnwick.com/support/install/abc/pair;$R#;"
+             "https://tarnwick.com.example/support/install/abc/pair;"
+             "http://tarnwick.com/support/install/abc/pair;"
+             "https://u@tarnwick.com/support/install/abc/pair;"
+             "https://:p@tarnwick.com/support/install/abc/pair",
+             invitation);
 }
 
 // The pairing page's query as a reader gets it back, taking "+" for a plus or for a space.
@@ -127,18 +119,16 @@ TEST(LocalPairing, BuildsTheConnectorsPairingPageFromTheFourItems) {
     EXPECT_NE(page(link.c_str()), "-") << link;
   }
   for (const auto& link : rows(
-           "$LABCD234$S$U;$LABCD23456$S$U;$LABCD2340$S$U;$LABCD2341$S$U;$LABC-2345$S$U;$LABC%"
-           "202345$S$U;"
-           "$LABCD%C3%8423$S$U;$Lbad&code=ABCD2345$S$U;tarnwick://"
-           "desktop-pair?code$S$U;$LABCD2345$U;"
-           "$LABCD2345&server=$U;$LABCD2345&server=http://srv.example$U;$LABCD2345&server=https:///"
-           "p$U;"
-           "$LABCD2345&server=srv.example$U;$LABCD2345$S;$LABCD2345$S&completion_url=http://"
-           "tarnwick.com/d;"
+           "$LABCD234$S$U;$LABCD23456$S$U;$LABCD2340$S$U;$LABCD2341$S$U;$LABC-2345$S$U;"
+           "$LABC%202345$S$U;$LABCD%C3%8423$S$U;$Lbad&code=ABCD2345$S$U;"
+           "tarnwick://desktop-pair?code$S$U;$LABCD2345$U;$LABCD2345&server=$U;"
+           "$LABCD2345&server=http://srv.example$U;$LABCD2345&server=https:///p$U;"
+           "$LABCD2345&server=srv.example$U;$LABCD2345$S;"
+           "$LABCD2345$S&completion_url=http://tarnwick.com/d;"
            "$LABCD2345$S&completion_url=https://a.example/d;https://desktop-pair?code=ABCD2345$S$U;"
-           "$LABCD2345$S&completion_url=https://sub.tarnwick.com/d;tarnwick://"
-           "desktop-pair?Code=ABCD2345$S$U;"
-           "tarnwick://desktop-pairs?code=ABCD2345$S$U")) {
+           "$LABCD2345$S&completion_url=https://sub.tarnwick.com/d;"
+           "tarnwick://desktop-pair?Code=ABCD2345$S$U;tarnwick://"
+           "desktop-pairs?code=ABCD2345$S$U")) {
     EXPECT_EQ(page(link.c_str()), "-") << link;
   }
   // The first item of a name wins; the link's path, user, port and fragment do not matter.
@@ -212,18 +202,17 @@ TEST(Redemption, AnAnswerGivesThePairingPageOrItsSentenceAndTheSuffix) {
                             Seconds(25), platform::CachePolicy::protocolDefault));
   // status ("-" for no HTTP answer) | body ("-" for none) | the sentence ("-" for the default one,
   // "" for success)
-  for (
-      const auto& row : rows(
-          "-|-|-;200|-|-;200||-;200|<html>|-;200|{\"server_url\":\"https://"
-          "s|-;200|{$S,$C,$U,$T}x|-;"
-          "200|[{$S,$C,$U,$T}]|-;200|\"error\"|-;200|{\"error\":\"\xC3\x28\"}|-;200|{$S,$C,$U}|-;"
-          "200|{$S,\"code\":12345678,$U,$T}|-;200|{\"server_url\":\"http://s.example\",$C,$U,$T}|-;"
-          "201|{\"error\":\"That link was already used.\",$S,\"code\":\"ABC\",$U,$T}|That link was "
-          "already used.;410|{\"error\":\"This setup link has expired.\"}|This setup link has "
-          "expired.;"
-          "404|{\"error\":\"\"}|-;400|{\"error\":[\"no\"]}|-;302|{$S,$C,$U,$T}|-;409|{$S,$C,$U,$T}|"
-          "-;"
-          "199|{$S,$C,$U,$T}|-;200|{\"error\":\"Not shown.\",$S,$C,$U,$T}|;299|{$S,$C,$U,$T}|")) {
+  for (const auto& row :
+       rows("-|-|-;200|-|-;200||-;200|<html>|-;200|{\"server_url\":\"https://s|-;"
+            "200|{$S,$C,$U,$T}x|-;200|[{$S,$C,$U,$T}]|-;200|\"error\"|-;"
+            "200|{\"error\":\"\xC3\x28\"}|-;200|{$S,$C,$U}|-;200|{$S,\"code\":12345678,$U,$T}|-;"
+            "200|{\"server_url\":\"http://s.example\",$C,$U,$T}|-;"
+            "201|{\"error\":\"That link was already used.\",$S,\"code\":\"ABC\",$U,$T}|"
+            "That link was already used.;"
+            "410|{\"error\":\"This setup link has expired.\"}|This setup link has expired.;"
+            "404|{\"error\":\"\"}|-;400|{\"error\":[\"no\"]}|-;302|{$S,$C,$U,$T}|-;"
+            "409|{$S,$C,$U,$T}|-;199|{$S,$C,$U,$T}|-;"
+            "200|{\"error\":\"Not shown.\",$S,$C,$U,$T}|;299|{$S,$C,$U,$T}|")) {
     auto cell = cells(row);
     auto response = cell[0] == "-" ? HttpResponse{} : FakeHttpClient::status(std::stoi(cell[0]));
     if (cell[1] != "-") {

@@ -342,27 +342,21 @@ class Install : public Shell {
 };
 
 TEST_F(Install, EveryFailureShowsItsOneSheetRemovesTheWorkAndReconnects) {
+  const std::map<char, std::string> marks = {
+      {'C', "the download did not match the checksum Tarnwick published"},
+      {'S', "the download was not a version Apple and Tarnwick both signed"},
+      {'A', "hdiutil-attach"},
+      {'V', "hdiutil-attach codesign spctl"},
+      {'D', "hdiutil-detach"}};
   // status | downloaded bytes ("-" for the image) | fault | reason | tools run
-  for (const auto& row : rows(
-           "0|-||the download did not finish|;"
-           "404|-||the download did not finish|;"
-           "500|-||the download did not finish|;"
-           "200|<html>Not here</html>||the download did not match the checksum Tarnwick published|;"
-           "200|||the download did not match the checksum Tarnwick published|;"
-           "200|-|hdiutilattach|the download could not be opened|hdiutil-attach;"
-           "200|-|no app|the download was not a version Apple and Tarnwick both "
-           "signed|hdiutil-attach hdiutil-detach;"
-           "200|-|codesign|the download was not a version Apple and Tarnwick both "
-           "signed|hdiutil-attach codesign hdiutil-detach;"
-           "200|-|spctl|the download was not a version Apple and Tarnwick both "
-           "signed|hdiutil-attach codesign spctl hdiutil-detach;"
-           "200|-|older|the download was not a version Apple and Tarnwick both "
-           "signed|hdiutil-attach codesign spctl hdiutil-detach;"
-           "200|-|ditto|the new version could not be unpacked|hdiutil-attach codesign spctl ditto "
-           "hdiutil-detach;"
-           "200|-|script|the installer could not be written|hdiutil-attach codesign spctl ditto "
-           "hdiutil-detach xattr")) {
-    auto cell = cells(row);
+  for (const auto& row :
+       rows("0|-||the download did not finish|;404|-||the download did not finish|;"
+            "500|-||the download did not finish|;200|<html>Not here</html>||$C|;200|||$C|;"
+            "200|-|hdiutilattach|the download could not be opened|$A;200|-|no app|$S|$A $D;"
+            "200|-|codesign|$S|$A codesign $D;200|-|spctl|$S|$V $D;200|-|older|$S|$V $D;"
+            "200|-|ditto|the new version could not be unpacked|$V ditto $D;"
+            "200|-|script|the installer could not be written|$V ditto $D xattr")) {
+    auto cell = cells(expand(row, marks));
     fault = cell[2];
     platform.commands.calls.clear();
     window().sheets.clear();
