@@ -1,7 +1,6 @@
 #pragma once
 // Every port faked. Time is virtual: queued tasks run only when a test advances the clock, and
-// requests wait until a test answers them (on the test's thread, standing in for the loader).
-// What the shell asks of the platform is recorded for the test to compare.
+// requests wait until a test answers them. What the shell asks of the platform is recorded.
 #include <unistd.h>
 
 #include <algorithm>
@@ -109,9 +108,8 @@ class FakeWebView final : public platform::WebView {
  public:
   using Completion = std::function<void(const std::optional<std::string>&)>;
   void loadRequest(const std::string& url, Seconds timeout, platform::CachePolicy policy) override {
-    requested.push_back(url);
+    requested.push_back(currentURL.emplace(url));
     lastLoad = {timeout, policy};
-    currentURL = url;
   }
   void loadHTMLString(const std::string& html) override {
     pages.push_back(html);
@@ -196,10 +194,7 @@ class FakeApplication final : public platform::Application {
 
 class FakeWorkspace final : public platform::Workspace {
  public:
-  bool openURL(const std::string& url) override {
-    opened.push_back(url);
-    return true;
-  }
+  bool openURL(const std::string& url) override { return opened.push_back(url), true; }
   bool activateRunningApplication(const std::string&) override { return false; }
   std::vector<std::string> opened;
 };
@@ -212,18 +207,21 @@ class FakePasteboard final : public platform::Pasteboard {
 
 class FakePreferences final : public platform::Preferences {
  public:
-  std::optional<std::string> string(const std::string& key) override {
-    return strings.contains(key) ? std::optional(strings[key]) : std::nullopt;
-  }
-  std::optional<platform::Date> date(const std::string& key) override {
-    return dates.contains(key) ? std::optional(dates[key]) : std::nullopt;
-  }
+  std::optional<std::string> string(const std::string& key) override { return find(strings, key); }
+  std::optional<platform::Date> date(const std::string& key) override { return find(dates, key); }
   void setString(const std::string& key, const std::string& text) override { strings[key] = text; }
   void setDate(const std::string& key, platform::Date value) override { dates[key] = value; }
   platform::Date now() override { return clock; }
   std::map<std::string, std::string> strings;
   std::map<std::string, platform::Date> dates;
   platform::Date clock{};
+
+ private:
+  template <typename T>
+  static std::optional<T> find(const std::map<std::string, T>& values, const std::string& key) {
+    auto found = values.find(key);
+    return found == values.end() ? std::nullopt : std::optional(found->second);
+  }
 };
 
 class FakeBundle final : public platform::Bundle {
@@ -244,8 +242,7 @@ class FakeBundle final : public platform::Bundle {
 class FakeLoginItems final : public platform::LoginItems {
  public:
   bool setEnabled(const std::string& identifier, bool enabled) override {
-    calls.push_back((enabled ? "enable " : "disable ") + identifier);
-    return true;
+    return calls.push_back((enabled ? "enable " : "disable ") + identifier), true;
   }
   bool isRunning(const std::string&) override { return running; }
   std::vector<std::string> calls;
@@ -253,27 +250,20 @@ class FakeLoginItems final : public platform::LoginItems {
 };
 
 // Each context records its evaluation; the reply waits until the test answers it.
-class FakeDeviceOwnerAuth final : public platform::DeviceOwnerAuth,
-                                  public platform::DeviceOwnerAuthContext {
+class FakeDeviceOwnerAuth final : public platform::DeviceOwnerAuth {
  public:
   std::unique_ptr<platform::DeviceOwnerAuthContext> makeContext() override {
-    ++contexts;
     struct Context final : platform::DeviceOwnerAuthContext {
       explicit Context(FakeDeviceOwnerAuth& to) : owner(to) {}
-      void setCancelTitle(const std::string& title) override { owner.setCancelTitle(title); }
-      bool canEvaluate() override { return owner.canEvaluate(); }
+      void setCancelTitle(const std::string& title) override { owner.asked.push_back(title); }
+      bool canEvaluate() override { return owner.available; }
       void evaluate(const std::string& why, std::function<void(bool)> reply) override {
-        owner.evaluate(why, std::move(reply));
+        owner.asked.back() += "|" + why;
+        owner.replies.push_back(std::move(reply));
       }
       FakeDeviceOwnerAuth& owner;
     };
-    return std::make_unique<Context>(*this);
-  }
-  void setCancelTitle(const std::string& title) override { asked.push_back(title); }
-  bool canEvaluate() override { return available; }
-  void evaluate(const std::string& reason, std::function<void(bool)> reply) override {
-    asked.back() += "|" + reason;
-    replies.push_back(std::move(reply));
+    return ++contexts, std::make_unique<Context>(*this);
   }
   bool available = true;
   int contexts = 0;
@@ -348,7 +338,7 @@ struct FakePlatform {
   }
 };
 
-// Every support device in one; posted events, and activations among them, as lines of text.
+// Every support device in one; posted events, and questions asked, as lines of text.
 class FakeSupportDevices final : public platform::SupportDeviceProvider,
                                  public platform::PrivacyAccess,
                                  public platform::Screen,
@@ -385,11 +375,10 @@ class FakeSupportDevices final : public platform::SupportDeviceProvider,
   }
   bool postScroll(std::int32_t lines) override { return post("scroll " + std::to_string(lines)); }
   bool activateFirst(const std::string& identifier) override {
-    events.push_back("activate " + identifier);
-    return false;
+    return events.push_back("activate " + identifier), false;
   }
   bool granted = true;
-  std::vector<std::string> events, encoded;  // questions asked are events too
+  std::vector<std::string> events, encoded;
   std::vector<std::u16string> chunks;
   std::optional<platform::Image> image = platform::Image{2, 1, {1, 2, 3, 4, 5, 6}};
   std::optional<std::vector<std::uint8_t>> jpeg = std::vector<std::uint8_t>{0xFF, 0xD8, 0xFF, 0xD9};
@@ -398,16 +387,9 @@ class FakeSupportDevices final : public platform::SupportDeviceProvider,
   int opened = 0;
 
  private:
-  bool ask(const char* question) {
-    events.push_back(question);
-    return granted;
-  }
+  bool ask(const char* question) { return events.push_back(question), granted; }
   bool post(std::string line) {
-    if (events.size() >= failAfter) {
-      return false;
-    }
-    events.push_back(std::move(line));
-    return true;
+    return events.size() < failAfter && (events.push_back(std::move(line)), true);
   }
 };
 

@@ -67,17 +67,14 @@ TEST(DelegateState, TheVersionIsTheBundlesStringOrZeroesAndSignsTheConnector) {
 }
 
 TEST(StatusPage, IsTheSixLinesAndTheMessageEscapedAmpersandFirst) {
-  EXPECT_EQ(
-      app::statusPageHTML("a < b & c > d"),
-      "<!doctype html><meta name=\"color-scheme\" content=\"dark\">\n<style>\n"
-      "body{margin:0;background:#17191d;color:#f5f0e8;font:17px -apple-system;\n"
-      "     display:grid;place-items:center;height:100vh}\n"
-      "div{text-align:center}.brand{font:600 34px Georgia;color:#d3a55d;margin-bottom:18px}\n"
-      "</style><div><div class=\"brand\">Tarnwick</div><div>a &lt; b &amp; c &gt; d</div></div>");
-  for (const char* row : {"&lt;|&amp;lt;", "<<&&>>|&lt;&lt;&amp;&amp;&gt;&gt;",
-                          "\"q\" 's'|\"q\" 's'", "</script>|&lt;/script&gt;", "|"}) {
-    EXPECT_EQ(app::escapeStatusMessage(cells(row)[0]), cells(row)[1]);
-  }
+  EXPECT_EQ(app::statusPageHTML("a < b & \"c\" > 'd'"),
+            "<!doctype html><meta name=\"color-scheme\" content=\"dark\">\n<style>\n"
+            "body{margin:0;background:#17191d;color:#f5f0e8;font:17px -apple-system;\n"
+            "     display:grid;place-items:center;height:100vh}\n"
+            "div{text-align:center}.brand{font:600 34px Georgia;color:#d3a55d;margin-bottom:18px}\n"
+            "</style><div><div class=\"brand\">Tarnwick</div><div>a &lt; b &amp; \"c\" &gt; "
+            "'d'</div></div>");
+  EXPECT_EQ(app::escapeStatusMessage("&lt;"), "&amp;lt;") << "the ampersand first";
 }
 
 using Launch = Shell;
@@ -234,10 +231,9 @@ TEST_F(WebViewDuties, PageDialogsAreSheetsThatThePageWaitsFor) {
   window().sheets[0].completion(std::nullopt);
   EXPECT_EQ(alerts, 1);
   // message | full-access request (the phrase in any case, as the locale folds it)
-  for (const auto& row : rows("Give Tarnwick full access?|y;FULL ACCESS|y;fUlL aCcEsS|y;"
-                              "Grant full accessibility|y;Remove this account?|n;"
-                              "fullaccess|n;full  access|n;full-access|n;|n;"
-                              "full acc\xff|n")) {
+  for (const auto& row :
+       rows("Give Tarnwick full access?|y;fUlL aCcEsS|y;Grant full accessibility|y;"
+            "Remove this account?|n;full  access|n;full-access|n;full acc\xff|n")) {
     const auto message = cells(row)[0];
     std::string answers;
     for (std::optional<std::size_t> button : {std::optional<std::size_t>(0), {1}, {}}) {
@@ -303,10 +299,8 @@ TEST_F(WebViewDuties, AnyOtherFrameGetsNoDialogNoPickerAndNoMediaAtOnce) {
 }
 
 TEST_F(WebViewDuties, NewWindowRequestsOpenOnlyWebLinksInTheBrowser) {
-  for (const auto& url : rows("https://example.com/help?x=1;http://example.com/;"
-                              "mailto:a@b.c;tarnwick://desktop-pair?code=1;"
-                              "javascript:alert(1);file:///etc;httpx://example.com/;"
-                              "about:blank;;%%")) {
+  for (const auto& url : rows("https://example.com/help?x=1;http://example.com/;mailto:a@b.c;"
+                              "tarnwick://desktop-pair?code=1;httpx://example.com/;;%%")) {
     delegate->webViewCreateWebView({url});
   }
   delegate->webViewCreateWebView({});

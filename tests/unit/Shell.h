@@ -29,7 +29,26 @@ inline std::vector<std::string> split(std::string_view text, char separator) {
 inline std::vector<std::string> rows(std::string_view text) {
   return split(text.substr(0, text.size() - text.ends_with(';')), ';');
 }
-inline std::vector<std::string> cells(std::string_view row) { return split(row, '|'); }
+inline std::vector<std::string> cells(std::string_view row) {
+  return split(row, '|');
+}
+// Each row's last cell is what `outcome` makes of its other cells.
+template <typename Outcome>
+void expectRows(std::string_view table, Outcome outcome) {
+  for (const auto& row : rows(table)) {
+    auto cell = cells(row);
+    auto expected = cell.back();
+    cell.pop_back();
+    EXPECT_EQ(outcome(cell), expected) << row;
+  }
+}
+// Replaces every "$<letter>" by its text.
+inline std::string expand(std::string text, const std::map<char, std::string>& marks) {
+  for (auto at = text.find('$'); at != std::string::npos; at = text.find('$', at)) {
+    text.replace(at, 2, marks.at(text[at + 1]));
+  }
+  return text;
+}
 template <typename Range>
 std::string joined(const Range& items, const std::string& separator = " ") {
   std::ostringstream text;
@@ -37,6 +56,14 @@ std::string joined(const Range& items, const std::string& separator = " ") {
     text << (each == std::begin(items) ? "" : separator) << *each;
   }
   return text.str();
+}
+template <typename T>
+std::string orDash(const std::optional<T>& value) {
+  if constexpr (std::is_arithmetic_v<T>) {
+    return value ? std::to_string(*value) : "-";
+  } else {
+    return value ? std::string(*value) : "-";
+  }
 }
 
 struct TemporaryTree {  // removed with the object

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <jpeglib.h>
 
-#include <set>
 #include <sstream>
 
 #include "platform/linux/support/JpegEncoder.h"
@@ -34,18 +33,6 @@ TEST(X11Keys, VirtualKeysModifiersAndTextBecomeTheKeysymsTheyName) {
     expected >> name;
     EXPECT_EQ(nameOf(keysymForVirtualKey(code)), name) << code;
   }
-  std::multiset<std::string> names;  // every letter, digit and function key once
-  for (std::uint16_t code = 0; code < 128; ++code) {
-    names.insert(nameOf(keysymForVirtualKey(code)));
-  }
-  for (int index = 0; index < 26; ++index) {
-    EXPECT_EQ(names.count(std::string(1, char('a' + index))) +
-                  names.count("F" + std::to_string(index % 20 + 1)) +
-                  names.count("KP_" + std::to_string(index % 10)) +
-                  names.count(std::to_string(index % 10)),
-              4u)
-        << index;
-  }
   auto modifiers = [](std::uint64_t flags) {
     std::string result;
     for (auto keysym : modifierKeysymsForFlags(flags)) {
@@ -53,11 +40,10 @@ TEST(X11Keys, VirtualKeysModifiersAndTextBecomeTheKeysymsTheyName) {
     }
     return result;
   };
-  EXPECT_EQ(modifiers(0) + modifiers(keyFlags::capsLock) + modifiers(0x800000),
-            "");  // Function: none
-  EXPECT_EQ(modifiers(keyFlags::command) + modifiers(keyFlags::command | keyFlags::control),
-            "Control_L Control_L ");
-  EXPECT_EQ(modifiers(keyFlags::shift | keyFlags::option), "Shift_L Alt_L ");
+  EXPECT_EQ(modifiers(0) + modifiers(keyFlags::capsLock) + modifiers(0x800000) + "|" +
+                modifiers(keyFlags::command) + modifiers(keyFlags::command | keyFlags::control) +
+                modifiers(keyFlags::shift | keyFlags::option),
+            "|Control_L Control_L Shift_L Alt_L ");  // Caps Lock and Function: none
   using Keysyms = std::vector<unsigned long>;
   EXPECT_EQ(keysymsForText(u"aZ ~\u00e9\u00ff\u20ac\U0001F600"),
             (Keysyms{'a', 'Z', ' ', '~', 0xE9, 0xFF, 0x10020AC, 0x101F600}));
@@ -65,12 +51,12 @@ TEST(X11Keys, VirtualKeysModifiersAndTextBecomeTheKeysymsTheyName) {
   EXPECT_EQ(keysymsForText(std::u16string(1, u'\xD83D') + u"a" + u'\xDE00'),
             (Keysyms{0x100FFFD, 'a', 0x100FFFD}));
   // A window matches the application by its identifier or that identifier's last part.
-  EXPECT_TRUE(windowClassMatches("com.apple.TextEdit", "TextEdit", "TextEdit"));
-  EXPECT_TRUE(windowClassMatches("com.apple.TextEdit", "textedit", ""));
-  EXPECT_TRUE(windowClassMatches("com.apple.Notes", "", "NOTES"));
-  EXPECT_TRUE(windowClassMatches("com.apple.Notes", "com.apple.Notes", ""));
-  EXPECT_FALSE(windowClassMatches("com.apple.Notes", "gnome-notes", "Gnome-notes"));
-  EXPECT_FALSE(windowClassMatches("com.apple.TextEdit", "Edit", "Text"));
+  EXPECT_TRUE(windowClassMatches("com.apple.TextEdit", "TextEdit", "TextEdit") &&
+              windowClassMatches("com.apple.TextEdit", "textedit", "") &&
+              windowClassMatches("com.apple.Notes", "", "NOTES") &&
+              windowClassMatches("com.apple.Notes", "com.apple.Notes", ""));
+  EXPECT_FALSE(windowClassMatches("com.apple.Notes", "gnome-notes", "Gnome-notes") ||
+               windowClassMatches("com.apple.TextEdit", "Edit", "Text"));
   EXPECT_FALSE(windowClassMatches("com.apple.", "", "") || windowClassMatches("", "", ""));
 }
 
@@ -99,13 +85,7 @@ TEST(JpegEncoding, EncodesTheImageAsItIsAtTheQualityAskedAndRefusesWhatIsNoImage
   for (auto [at, value] : {std::pair{15, 230}, {17, 10}, {105, 10}, {107, 220}}) {
     EXPECT_NEAR(row[std::size_t(at)], value, 12) << at;
   }
-  std::uint32_t noise = 12345;
-  Image noisy{64, 64, {}};
-  for (int index = 0; index < 64 * 64 * 3; ++index) {
-    noisy.rgb.push_back(std::uint8_t((noise = noise * 1103515245 + 12345) >> 24));
-  }
-  EXPECT_LT(LibjpegEncoder().encodeJPEG(noisy, 0.2)->size(),
-            LibjpegEncoder().encodeJPEG(noisy, 1.0)->size());
+  EXPECT_LT(LibjpegEncoder().encodeJPEG(image, 0.1)->size(), data->size()) << "quality is used";
   for (const auto& [refused, quality] : {std::pair{Image{0, 0, {}}, 0.72},
                                          {Image{2, 2, std::vector<std::uint8_t>(11)}, 0.72},
                                          {Image{-1, 2, {}}, 0.72},
