@@ -48,7 +48,7 @@ TEST(ForeignListener, AnotherAccountsLookAlikeGetsNoPageNoPairingValuesAndNoSign
 
     // The series runs on as if nothing answered (the shell's own Connector cannot listen) and
     // ends on its sentence.
-    Session session(true);
+    Session session;
     ASSERT_TRUE(session.launch({link}));
     EXPECT_TRUE(session.waitText(
         "Tarnwick could not connect. Choose Tarnwick \u2192 Reload Tarnwick to try again.", 60s))

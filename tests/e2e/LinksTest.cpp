@@ -18,7 +18,7 @@ TEST(Links, AnInvitationAtStartAndLinksFromOtherCopiesReachTheRunningShell) {
   TemporaryFolder folder("tarnwick-links");
   ServiceHost service(folder.path(), 18443, {"--log", (folder.path() / "requests.jsonl").string()});
   ASSERT_TRUE(service.ready);
-  Session session(true);
+  Session session;
   auto pairingPage = [&](const std::string& search) {
     auto fields = loaded("/support");
     fields["search"] = search;

@@ -40,7 +40,7 @@ TEST(Update, TheCheckOffersAVerifiedReleaseAndInstallsItInPlace) {
       {{"TARNWICK_SERVICE_MANIFEST_MODE", mode.string()},
        {"TARNWICK_SERVICE_MANIFEST_REQUESTS", manifests.string()}});
   ASSERT_TRUE(service.ready) << "the stand-in service host did not start on port 443";
-  Session session(true);
+  Session session;
   auto asked = [&] { return linesOf(readFile(manifests)).size(); };
   // A check chosen while another is being answered is dropped, as it should be: the menu item is
   // chosen again until the check asks the service.

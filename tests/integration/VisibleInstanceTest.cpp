@@ -40,8 +40,6 @@ std::string talk(const fs::path& path, const std::string& bytes) {
 
 // The probe started as the shell starts, writing what it is told.
 struct Probe {
-  Probe(const fs::path& file, const Lines& arguments, std::optional<uid_t> user)
-      : out(file), process(TARNWICK_PROBE, arguments, {.stdoutFile = file, .user = user}) {}
   Lines lines() const { return linesOf(readFile(out)); }
   bool says(const std::string& line) const {
     return waitUntil([&] { return std::ranges::count(lines(), line) > 0; }, 10s);
@@ -55,7 +53,9 @@ class VisibleInstance : public testing::Test {
   std::unique_ptr<Probe> start(Lines urls = {}, std::optional<fs::path> home = {},
                                std::optional<uid_t> user = {}) {
     urls.insert(urls.begin(), {"instance", home.value_or(data).string()});
-    return std::make_unique<Probe>(folder.path() / std::to_string(++started), urls, user);
+    auto out = folder.path() / std::to_string(++started);
+    return std::unique_ptr<Probe>(
+        new Probe{out, Process(TARNWICK_PROBE, urls, {.stdoutFile = out, .user = user})});
   }
   TemporaryFolder folder;
   int started = 0;

@@ -2,7 +2,7 @@
 
 namespace tarnwick::testsupport {
 
-VirtualDisplay::VirtualDisplay(int width, int height) : width_(width), height_(height) {
+VirtualDisplay::VirtualDisplay(int width, int height) {
   auto screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
   // Xvfb writes the display number once it accepts connections.
   server_ = std::make_unique<Process>(

@@ -49,7 +49,7 @@ class Screen {
   std::vector<Window> windows();
   std::optional<Window> waitFor(const std::function<bool(const Window&)>& match,
                                 Clock::duration timeout = 20s);
-  std::vector<unsigned long> capture(int x, int y, int width, int height);
+  std::string capture(int x, int y, int width, int height);  // the raw pixels
   void click(int x, int y);
   void key(const std::string& keysym, const Lines& modifiers = {});  // "Return", "Control_L"
   void focus(unsigned long window);
@@ -80,25 +80,26 @@ struct StandIn {
   bool navigate(const std::string& url) {
     return post("/test/command", {{"action", "navigate"}, {"url", url}});
   }
-  // Log entries with every member of `fields`, once there are `count` of them (else none).
-  std::vector<Json> waitLog(const Json& fields, Clock::duration timeout = 30s,
-                            std::size_t count = 1);
+  // Log entries with every member of `fields`, once there is one (else none).
+  std::vector<Json> waitLog(const Json& fields, Clock::duration timeout = 30s);
 };
 inline Json loaded(const std::string& path) {  // a top-level page's report that it loaded
   return {{"event", "loaded"}, {"path", path}, {"isTop", true}};
 }
-std::string escaped(const std::string& text);  // percent-escaped for a query
+inline std::string escaped(const std::string& text) {  // percent-escaped for a query
+  return httplib::detail::encode_query_param(text);
+}
 
 // Running processes whose executable is called `name` and whose HOME is `home`.
 std::vector<int> processesOf(const std::string& name, const fs::path& home);
 void endProcess(int pid);
 
 // One run of the shell: a private X server and home (no XDG variables), with a session bus and
-// the accessibility services on it when `readable`, so that its texts can be read as a screen
-// reader reads them. Ends the shell and every Connector started for its home.
+// the accessibility services on it, so that its texts can be read as a screen reader reads them.
+// Ends the shell and every Connector started for its home.
 class Session {
  public:
-  explicit Session(bool readable = false);
+  Session();
   ~Session();
   Process::Options environment(const std::string& log) const;
   // Starts `executable`, through `wrapper` when given, and waits for its main window.
@@ -136,18 +137,17 @@ class Session {
 
  private:
   std::unique_ptr<Process> bus_;
-  std::string busAddress_;
 };
 
 // Runs a program in a mount namespace with each pair of paths bound, source over target.
 Lines namespaced(const Lines& binds);
 
 // The stand-in service host on `port` with a test CA made in `folder`; `wrapper` runs a program
-// where tarnwick.com is loopback and that CA trusted, with `binds` as for `namespaced`.
+// where tarnwick.com is loopback and that CA trusted.
 struct ServiceHost {
   ServiceHost(const fs::path& where, int port, const Lines& arguments = {},
               const std::map<std::string, std::string>& variables = {});
-  Lines wrapper(const Lines& binds = {}) const;
+  Lines wrapper() const;
   fs::path folder;
   std::unique_ptr<Process> process;
   bool ready = false;

@@ -5,7 +5,6 @@
 #include <set>
 
 #include "Integration.h"
-#include "LoopbackPort.h"
 #include "platform/linux/net/CurlHttpClient.h"
 
 namespace tarnwick::integration {
@@ -14,6 +13,7 @@ namespace {
 using platform::HttpRequest;
 using platform::HttpResponse;
 using platform::linux_desktop::CurlHttpClient;
+const std::string refused = "http://127.0.0.1:1/";  // nothing listens on a privileged port here
 
 struct Outcome {
   HttpResponse response;
@@ -96,8 +96,6 @@ TEST_F(CurlClient, GivesTheAnswerWithTheAccountOwningTheSocketThatAnsweredOrASen
   http.Get("/sized", [](const httplib::Request& request, httplib::Response& response) {
     response.set_content(std::string(std::stoul(request.get_param_value("n")), 'z'), "text/plain");
   });
-  LoopbackPort refusing;
-  refusing.close();
   const std::string mine = " " + std::to_string(::getuid());
   const std::pair<HttpRequest, std::string> cases[] = {
       {get("/hello"), "201 TarnwickDesktop/2.0.1 text/plain hello" + mine},
@@ -106,7 +104,7 @@ TEST_F(CurlClient, GivesTheAnswerWithTheAccountOwningTheSocketThatAnsweredOrASen
       {get("/loop"), "There were too many redirects."},
       {get("/file"), "The URL is not supported."},
       {{.url = "file:///etc/hostname"}, "The URL is not supported."},
-      {{.url = refusing.url()}, "Could not connect to the server."},
+      {{.url = refused}, "Could not connect to the server."},
       {get("/slow", 0.3), "The request timed out."}};
   auto began = Clock::now();
   for (const auto& [request, expected] : cases) {
@@ -202,9 +200,7 @@ TEST_F(CurlClient, RunsRequestsSideBySideOnAThreadOfItsOwnAndKeepsDownloadsPriva
   TemporaryFolder kept;
   await(start(get("/image"), true, kept.path() / "kept.dmg"));
   EXPECT_EQ(readFile(kept.path() / "kept.dmg"), payload) << "moved away, it is the caller's";
-  LoopbackPort refusing;
-  refusing.close();
-  auto failed = await(start({.url = refusing.url()}, true));
+  auto failed = await(start({.url = refused}, true));
   EXPECT_TRUE(failed.response.transportError && !failed.file);
 }
 

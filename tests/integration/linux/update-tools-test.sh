@@ -201,24 +201,5 @@ if [ "$(id -u)" = 0 ]; then
   { kill $running $bystander $elsewhere; wait; } 2> /dev/null
 fi
 
-# A re-versioned, sealed copy of the built bundle packed into an image passes every check the
-# updater makes, and its Connector names the new version.
-expect ok publish sh "$repo/tools/release/publish-release.sh" --bundle "$built" --version 1.0.1 --build 2 \
-  --url https://tarnwick.com/support/mac/download --out "$work/release" --notes 'Fixes "quotes".' \
-  --release-tool "$release" --key "$signing/signing.key" --cert "$signing/signing.pem"
-manifest=$(cat "$work/release/latest.json")
-digest=$(sha256sum "$work/release/Tarnwick.dmg" | cut -c1-64)
-for field in '"version": "1.0.1"' '"build": 2' '"release_notes": "Fixes \"quotes\"."' "\"sha256\": \"$digest\""; do
-  [[ "$manifest" == *"$field"* ]] || fail "no $field in $manifest"
-done
-mkdir "$work/release/mount" && expect ok "attach the release" attach "$work/release/Tarnwick.dmg" "$work/release/mount"
-app="$work/release/mount/Tarnwick.app"
-expect ok "the release is sealed" codesign "$app"
-expect ok "the release runs here" spctl "$app"
 expect ok "the build seals its own bundle" codesign "$built"
-"$app/Contents/Library/LoginItems/Tarnwick Connector.app/Contents/MacOS/Tarnwick Connector" run --no-browser \
-  --port $((20000 + $$ % 20000)) 2> "$work/said" & serving=$!
-for _ in $(seq 100); do [ -s "$work/said" ] && break; sleep 0.1; done
-{ kill $serving && wait $serving; } 2> /dev/null
-[[ "$(head -1 "$work/said")" == "serving TarnwickDesktop/1.0.1 "* ]] || fail "the Connector said $(cat "$work/said")"
 [ "$failures" = 0 ] && echo "update tools: ok"
