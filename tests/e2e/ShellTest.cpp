@@ -1,9 +1,6 @@
-// Start and page duties in one session of the real bundle: the window and its status page, the
-// interface and the title it names, the menu, the sheets and panels the shell gives the interface
-// and no other frame, paste, the cookie jar, a dead content process. Then a second start
-// in a mount namespace whose /etc/pam.d holds a "tarnwick" service over pam_matrix: a stale
-// Connector replaced with the bundle's own, the unlock prompt answering the interface through the
-// PAM stack, and a new Connector after that one dies under a page load.
+// Start and page duties in one session: window, status page, title, menu, the sheets and panels
+// only the interface gets, paste, cookies, a dead content process; then, over a pam_matrix stack,
+// a stale Connector replaced, the unlock prompt, and a new Connector after one dies.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -49,12 +46,11 @@ TEST(Shell, ShowsTheInterfaceAndServesOnlyItsTrustedFrames) {
   std::this_thread::sleep_for(1s);
   auto page = [&] { return screen.capture(session.main.x, session.main.y + 40, 400, 300); };
   auto before = page();
-  screen.focus(session.main.id);
-  screen.click(session.main.x + 20, session.main.y + 12);
+  session.click(20, 12);
   ASSERT_TRUE(screen.waitFor([](const Window& one) { return one.popup && one.height > 40; }));
   std::this_thread::sleep_for(300ms);
   EXPECT_TRUE(page() != before) << "the menu did not cover the page";
-  screen.key("Escape");
+  runCommand("/usr/bin/xdotool", {"key", "Escape"}, session.environment("xdotool"));
   EXPECT_TRUE(waitUntil([&] { return page() == before; }, 5s)) << "not repainted";
 
   auto go = [&](const std::string& url, const std::string& path) {
@@ -63,13 +59,10 @@ TEST(Shell, ShowsTheInterfaceAndServesOnlyItsTrustedFrames) {
   };
   auto dialog = [&] { return connector.waitLog({{"event", "dialog"}}).at(0); };
   // The interface's dialogs are sheets on the window, and the page waits for the answer.
-  struct Trusted {
-    std::string action, key;
-    Json result;
-  };
-  for (const auto& [action, key, result] : std::vector<Trusted>{{"alert", "Return", nullptr},
-                                                                {"confirm", "Return", true},
-                                                                {"confirm", "Escape", false}}) {
+  for (const auto& [action, key, result] :
+       std::vector<std::tuple<std::string, std::string, Json>>{{"alert", "Return", nullptr},
+                                                               {"confirm", "Return", true},
+                                                               {"confirm", "Escape", false}}) {
     SCOPED_TRACE(action + " answered with " + key);
     ASSERT_TRUE(go(local + "/test/act?do=" + action + "&message=" + escaped("Import statements?"),
                    "/test/act"));
@@ -133,7 +126,7 @@ TEST(Shell, ShowsTheInterfaceAndServesOnlyItsTrustedFrames) {
     ASSERT_TRUE(go(local + "/test/paste?field=" + field + "&value=Hello%20world&start=6&end=11",
                    "/test/paste"));
     ASSERT_FALSE(connector.waitLog({{"event", "paste-ready"}}, 10s).empty());
-    session.press(session.main, "v", {"Control_L"});
+    session.press(session.main, "ctrl+v");
     std::this_thread::sleep_for(2s);
     ASSERT_TRUE(connector.post("/test/command", {{"action", "report"}}));
     auto report = connector.waitLog({{"event", "report"}}, 10s).at(0);
@@ -196,33 +189,27 @@ TEST(Shell, ShowsTheInterfaceAndServesOnlyItsTrustedFrames) {
     return connector.post("/test/command",
                           {{"action", "act"}, {"query", "do=unlock&request_id=" + id}});
   };
-  auto replied = [&](const std::string& id, bool ok) {
-    Json reply = {{"event", "unlock-reply"}, {"detail", {{"request_id", id}, {"ok", ok}}}};
-    return !connector.waitLog(reply, 20s).empty();
-  };
-  struct Unlock {
-    std::string id;
-    Lines typed;  // a password, then keys
-    bool ok;
-  };
-  for (const auto& [id, typed, ok] : std::vector<Unlock>{
-           {"unlock-right-0001", {"right-password", "Return"}, true},
-           {"unlock-wrong-0002", {"wrong-password", "Return"}, false},
-           {"unlock-escape-0003", {"right-pass", "Escape"}, false},
-           {"unlock-cancel-0004", {"right-password", "Tab", "space"}, false}}) {  // Tab: "Cancel"
+  // A password, then keys; Tab reaches "Cancel".
+  for (const auto& [id, password, keys, ok] :
+       std::vector<std::tuple<std::string, std::string, Lines, bool>>{
+           {"unlock-right-0001", "right-password", {"Return"}, true},
+           {"unlock-wrong-0002", "wrong-password", {"Return"}, false},
+           {"unlock-escape-0003", "right-pass", {"Escape"}, false},
+           {"unlock-cancel-0004", "right-password", {"Tab", "space"}, false}}) {
     SCOPED_TRACE(id);
     ASSERT_TRUE(connector.clear("/test/log") && unlock(id));
     auto prompt = session.waitSheet();
     ASSERT_TRUE(prompt) << "no prompt";
     std::this_thread::sleep_for(300ms);
     EXPECT_TRUE(connector.waitLog({{"event", "unlock-reply"}}, 0s).empty()) << "answered early";
-    for (char c : typed[0]) {
-      session.press(*prompt, c == '-' ? "minus" : std::string(1, c));
+    Lines typed{"key"};
+    for (char c : password) {
+      typed.push_back(c == '-' ? "minus" : std::string(1, c));
     }
-    for (const auto& key : Lines(typed.begin() + 1, typed.end())) {
-      session.press(*prompt, key);
-    }
-    EXPECT_TRUE(replied(id, ok)) << connector.get("/test/log").dump();
+    typed.insert(typed.end(), keys.begin(), keys.end());
+    session.input(*prompt, typed);
+    Json reply = {{"event", "unlock-reply"}, {"detail", {{"request_id", id}, {"ok", ok}}}};
+    EXPECT_FALSE(connector.waitLog(reply, 20s).empty()) << connector.get("/test/log").dump();
     EXPECT_TRUE(waitUntil([&] { return !session.waitSheet(0s); }, 10s));
   }
   ASSERT_TRUE(go(local + "/test/frame?do=unlock&request_id=unlock-frame-0007", "/test/frame"));

@@ -1,8 +1,6 @@
-// The update check and self-update in one session: the bundle installed in a folder of the user's
-// ("My Apps"), the stand-in service host on the manifest's own port (HTTPS, in the shell's own
-// mount namespace) offering a 1.0.1 signed by the release tooling, the alerts read and answered
-// through the accessibility bus. A download that fails its checksum changes nothing; the verified
-// one replaces the bundle in place and reopens it.
+// The update check and self-update in one session: the bundle in "My Apps", the stand-in service
+// host on the manifest's own port offering a signed 1.0.1. A download that fails its checksum
+// changes nothing; the verified one replaces the bundle in place and reopens it.
 #include <gtest/gtest.h>
 
 #include "E2e.h"

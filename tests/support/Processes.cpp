@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "Files.h"
+#include "VirtualDisplay.h"
 
 extern char** environ;
 
@@ -116,6 +117,18 @@ CommandResult runCommand(const std::string& path, const std::vector<std::string>
   withOutput.stdoutFile = folder.path() / "stdout";
   int status = Process(path, arguments, withOutput).wait(timeout).value_or(-1);
   return {status, readFile(folder.path() / "stdout")};
+}
+
+VirtualDisplay::VirtualDisplay(int width, int height) {
+  auto screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
+  // Xvfb writes the display number once it accepts connections.
+  server_ = std::make_unique<Process>(
+      "/usr/bin/Xvfb",
+      std::vector<std::string>{"-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp",
+                               "-noreset", "+extension", "XTEST"},
+      Process::Options{.stdoutFile = folder_.path() / "display"});
+  auto number = server_->firstLine(folder_.path() / "display");
+  name_ = number.empty() ? "" : ":" + number;
 }
 
 }  // namespace tarnwick::testsupport

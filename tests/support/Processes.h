@@ -1,7 +1,6 @@
 #pragma once
 
-// Child processes for the tests that run real programs: started with a chosen environment and
-// output files, ended by pid with the object; commands run to completion; polling with a limit.
+// Child processes with a chosen environment and output files; polling with a limit.
 
 #include <sys/types.h>
 

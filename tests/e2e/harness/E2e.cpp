@@ -3,7 +3,6 @@
 // clang-format off
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <X11/extensions/XTest.h>
 // clang-format on
 #include <signal.h>
 
@@ -75,31 +74,6 @@ std::string Screen::capture(int left, int top, int width, int height) {
   std::string pixels(image->data, static_cast<std::size_t>(image->bytes_per_line * height));
   XDestroyImage(image);
   return pixels;
-}
-
-void Screen::click(int left, int top) {
-  XTestFakeMotionEvent(DISPLAY_, -1, left, top, CurrentTime);
-  XSync(DISPLAY_, False);
-  std::this_thread::sleep_for(30ms);  // the client sees the pointer arrive before the press
-  XTestFakeButtonEvent(DISPLAY_, 1, True, CurrentTime);
-  XTestFakeButtonEvent(DISPLAY_, 1, False, CurrentTime);
-  XSync(DISPLAY_, False);
-}
-
-void Screen::key(const std::string& keysym, const Lines& modifiers) {
-  Lines keys = modifiers;  // pressed in order, released in reverse
-  keys.push_back(keysym);
-  for (int at = 0, count = static_cast<int>(keys.size()); at < 2 * count; ++at) {
-    auto& name = keys[static_cast<std::size_t>(at < count ? at : 2 * count - 1 - at)];
-    XTestFakeKeyEvent(DISPLAY_, XKeysymToKeycode(DISPLAY_, XStringToKeysym(name.c_str())),
-                      at < count, CurrentTime);
-  }
-  XSync(DISPLAY_, False);
-}
-
-void Screen::focus(unsigned long window) {
-  XSetInputFocus(DISPLAY_, window, RevertToParent, CurrentTime);
-  XSync(DISPLAY_, False);
 }
 
 std::vector<unsigned long> Screen::keyboard() {
@@ -204,15 +178,10 @@ bool Session::launch(const Lines& arguments, const Lines& wrapper,
   return found.has_value();
 }
 
-void Session::press(const Window& window, const std::string& key, const Lines& modifiers) {
-  screen.focus(window.id);
-  std::this_thread::sleep_for(100ms);
-  screen.key(key, modifiers);
-}
-
-void Session::clickContent(int left, int top) {
-  screen.focus(main.id);
-  screen.click(main.x + left, main.y + 40 + top);  // GTK's menu bar is under 40 pixels high
+void Session::input(const Window& window, const Lines& commands) {
+  Lines all{"windowfocus", std::to_string(window.id), "sleep", "0.1"};
+  all.insert(all.end(), commands.begin(), commands.end());
+  runCommand("/usr/bin/xdotool", all, environment("xdotool"), 10s);
 }
 
 Lines namespaced(const Lines& binds) {

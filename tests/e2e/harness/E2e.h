@@ -41,7 +41,7 @@ struct Window {
   unsigned long owner = 0;
 };
 
-// A client of the X server: its windows bottom to top, its pixels, and input as a user's.
+// A client of the X server: its windows bottom to top, its pixels and its keyboard map.
 class Screen {
  public:
   explicit Screen(const std::string& display);
@@ -50,10 +50,7 @@ class Screen {
   std::optional<Window> waitFor(const std::function<bool(const Window&)>& match,
                                 Clock::duration timeout = 20s);
   std::string capture(int x, int y, int width, int height);  // the raw pixels
-  void click(int x, int y);
-  void key(const std::string& keysym, const Lines& modifiers = {});  // "Return", "Control_L"
-  void focus(unsigned long window);
-  std::vector<unsigned long> keyboard();  // every keycode's keysyms
+  std::vector<unsigned long> keyboard();                     // every keycode's keysyms
 
  private:
   void* display_;
@@ -94,9 +91,8 @@ inline std::string escaped(const std::string& text) {  // percent-escaped for a 
 std::vector<int> processesOf(const std::string& name, const fs::path& home);
 void endProcess(int pid);
 
-// One run of the shell: a private X server and home (no XDG variables), with a session bus and
-// the accessibility services on it, so that its texts can be read as a screen reader reads them.
-// Ends the shell and every Connector started for its home.
+// One run of the shell: a private X server, home (no XDG variables) and session bus for reading
+// it as a screen reader does. Ends the shell and every Connector started for its home.
 class Session {
  public:
   Session();
@@ -107,16 +103,22 @@ class Session {
               const std::map<std::string, std::string>& variables = {},
               const fs::path& executable = app);
   bool quit() {  // Ctrl+Q; true when the shell then exits 0
-    press(main, "q", {"Control_L"});
+    press(main, "ctrl+q");
     return shell->wait(20s) == 0;
   }
   std::optional<Window> waitSheet(Clock::duration timeout = 20s) {
     return screen.waitFor([&](const Window& one) { return !one.popup && one.owner == main.id; },
                           timeout);
   }
-  void press(const Window& window, const std::string& key, const Lines& modifiers = {});
-  void clickContent(int x, int y);                     // in the web view, below the menu bar
-  Lines texts() { return linesOf(probe({}).output); }  // "alert", "button: …", "text: …"
+  // Input as a user's, through XTEST, to `window` once it has the focus.
+  void input(const Window& window, const Lines& xdotoolCommands);
+  void press(const Window& window, const std::string& keys) { input(window, {"key", keys}); }
+  void click(int x, int y) {  // in the window; the pointer arrives before the press
+    input(main, {"mousemove", std::to_string(main.x + x), std::to_string(main.y + y), "sleep",
+                 "0.03", "click", "1"});
+  }
+  void clickContent(int x, int y) { click(x, y + 40); }  // GTK's menu bar is under 40 pixels
+  Lines texts() { return linesOf(probe({}).output); }    // "alert", "button: …", "text: …"
   bool waitText(const std::string& text, Clock::duration timeout = 30s) {
     return waitUntil([&] { return contains(texts(), "text: " + text); }, timeout, 200ms);
   }

@@ -1,11 +1,6 @@
-// Reads the running application called "Tarnwick" through the accessibility bus, as a screen
-// reader would, or presses one of its buttons or menu items by name.
-//
-//   AccessibilityProbe [--press NAME]
-//
-// Prints, in accessible order, "alert" for each alert or dialog, "button: NAME" for each push
-// button and "text: TEXT" for every other piece of text (its line breaks written "\n"). Exit
-// status 0 when something was read (or pressed), 1 when not, 2 without a bus.
+// AccessibilityProbe [--press NAME]: reads "Tarnwick" as a screen reader would, printing "alert",
+// "button: NAME" and "text: TEXT" (line breaks as "\n") in accessible order, or presses a button
+// or menu item. Exits 0 when something was read (or pressed), 1 when not, 2 without a bus.
 #include <atspi/atspi.h>
 
 #include <cstdio>

@@ -1,11 +1,7 @@
-// One stand-in program for the integration tests. By its first argument:
-//   instance <data folder> [url...]  starts as the shell does as far as the single visible
-//     instance goes: holds the lock and writes each activation to standard output until killed,
-//     or activates the holder and exits 0
-//   launch <watched|plain> <tool> <a>...  starts <tool> through the command runner and exits,
-//     0 when it started
-// Started without arguments (copied as a login item's executable), it appends its pid to
-// <self>.starts, ignores SIGTERM when <self>.stubborn exists, and ends by itself after a minute.
+// The integration tests' stand-in program. `instance <data folder> [url...]`: holds the lock and
+// prints each activation, or activates the holder and exits 0. `launch <watched|plain> <tool>
+// <a>...`: starts the tool through the command runner. Bare (a login item): appends its pid to
+// <self>.starts, ignores SIGTERM when <self>.stubborn exists, ends after a minute.
 #include <signal.h>
 #include <unistd.h>
 
