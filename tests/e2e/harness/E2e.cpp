@@ -6,7 +6,6 @@
 // clang-format on
 #include <signal.h>
 
-#include <fstream>
 #include <thread>
 
 namespace tarnwick::e2e {

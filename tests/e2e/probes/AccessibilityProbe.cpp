@@ -9,10 +9,8 @@
 namespace {
 
 std::string nameOf(AtspiAccessible* node) {
-  gchar* name = atspi_accessible_get_name(node, nullptr);
-  std::string result = name ? name : "";
-  g_free(name);
-  return result;
+  g_autofree gchar* name = atspi_accessible_get_name(node, nullptr);
+  return name ? name : "";
 }
 
 // The node's own text, trimmed, its line breaks written "\n" (a container's holds only the
@@ -20,9 +18,8 @@ std::string nameOf(AtspiAccessible* node) {
 std::string textOf(AtspiAccessible* node) {
   std::string text, result;
   if (AtspiText* iface = atspi_accessible_get_text_iface(node)) {
-    gchar* characters = atspi_text_get_text(iface, 0, -1, nullptr);
+    g_autofree gchar* characters = atspi_text_get_text(iface, 0, -1, nullptr);
     text = characters ? characters : "";
-    g_free(characters);
     g_object_unref(iface);
   }
   auto first = text.find_first_not_of(" \n\t"), last = text.find_last_not_of(" \n\t");
