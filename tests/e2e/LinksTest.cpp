@@ -1,7 +1,5 @@
-// Links in one session: an invitation redeemed at start against the stand-in service host over
-// HTTPS, then links handed over by second copies through the activation channel. And another
-// account's look-alike on the Connector's port, which gets no page load, no pairing values and no
-// signal, whether it names the shell's version or another one.
+// Links: an invitation redeemed at start over HTTPS, then links from second copies; and another
+// account's look-alike on the Connector's port, which gets no page, no pairing values, no signal.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -53,8 +51,7 @@ TEST(Links, AnInvitationAtStartAndLinksFromOtherCopiesReachTheRunningShell) {
     EXPECT_EQ(session.screen.windows().size(), windows) << "a second copy showed a window";
   }
 
-  // A local pairing link: the code arrives upper-cased, every value intact with its "?", "="
-  // and "&" escaped.
+  // A local pairing link: the code upper-cased, every value intact with "?", "=", "&" escaped.
   EXPECT_EQ(runCommand(app.string(),
                        {"tarnwick://desktop-pair?server=https://pair.example:9443/s%3Fa%3D1%26b"
                         "&code=abcd2345&completion_url=https://TARNWICK.com/done&"
@@ -69,8 +66,7 @@ TEST(Links, AnInvitationAtStartAndLinksFromOtherCopiesReachTheRunningShell) {
   EXPECT_TRUE(session.quit());
 }
 
-// An HTTP server naming itself a Connector of the version given, writing each request it gets
-// and each signal it catches (every one but SIGKILL and SIGSTOP, which leave it gone or stopped).
+// A server naming itself a Connector of the version given, writing each request and signal it gets.
 const char* const lookAlike = R"(
 import http.server, signal, sys
 for number in set(signal.Signals) - {signal.SIGKILL, signal.SIGSTOP}:
@@ -106,8 +102,7 @@ TEST(ForeignListener, AnotherAccountsLookAlikeGetsNoPageNoPairingValuesAndNoSign
     ASSERT_EQ(StandIn().server(), "TarnwickDesktop/" + answered);
     const auto ours = readFile(record).size();  // the line of that request
 
-    // The series runs on as if nothing answered (the shell's own Connector cannot listen) and
-    // ends on its sentence.
+    // The series runs on as if nothing answered (its own Connector cannot listen), to its sentence.
     Session session;
     ASSERT_TRUE(session.launch({link}));
     EXPECT_TRUE(session.waitText(

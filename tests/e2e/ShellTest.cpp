@@ -21,8 +21,7 @@ TEST(Shell, ShowsTheInterfaceAndServesOnlyItsTrustedFrames) {
   }
   StandIn connector;
   ASSERT_FALSE(connector.server()) << "something already listens on 127.0.0.1:8766";
-  // A Connector of this version already running, with an interface from the channel on two
-  // origins, whose first two answers take 1.5 s each: long enough to read the connecting page.
+  // A Connector of this version on two origins, its first two answers 1.5 s late: time to read.
   Process running(TARNWICK_CONNECTOR_EXECUTABLE,
                   {"--version", version, "--client-source", "channel", "--interface-version",
                    "2026.12.1", "--extra-port", "8767"});
@@ -108,8 +107,7 @@ TEST(Shell, ShowsTheInterfaceAndServesOnlyItsTrustedFrames) {
   EXPECT_TRUE(!session.waitSheet(0s)) << "a frame opened a panel";
   EXPECT_TRUE(connector.waitLog({{"event", "file-change"}}, 0s).empty());
 
-  // Paste replaces the selection with the clipboard's text in one input event; a read-only
-  // field keeps its value.
+  // Paste replaces the selection in one input event; a read-only field keeps its value.
   for (const auto& [field, text] : std::vector<std::pair<std::string, std::string>>{
            {"textarea", "He said \"hi\" \\ 'there' </script><script>alert(1)</script>\n\tx \\n"},
            {"readonly", "never"}}) {
@@ -155,9 +153,8 @@ TEST(Shell, ShowsTheInterfaceAndServesOnlyItsTrustedFrames) {
   ASSERT_FALSE(connector.waitLog(loaded("/")).empty()) << "the interface did not return";
   ASSERT_TRUE(session.quit()) << "Quit did not end the shell with 0";
 
-  // Started again while a Connector of another version listens: that one is stopped, and the
-  // bundle's own Connector serves the interface, which gets the cookie again. The shell runs as
-  // root in its namespace (mapped there when the test is not), whose password is "right-password".
+  // Again beside a Connector of another version: it is stopped, the bundle's own serves the
+  // cookie again. The shell is root in its namespace, whose password is "right-password".
   running.terminate();
   Process stale(TARNWICK_CONNECTOR_EXECUTABLE, {"--version", "0.0.1-stale"});
   ASSERT_TRUE(waitUntil([&] { return connector.server() == "TarnwickDesktop/0.0.1-stale"; }, 20s));
@@ -183,8 +180,8 @@ TEST(Shell, ShowsTheInterfaceAndServesOnlyItsTrustedFrames) {
   EXPECT_NE(connector.get("/test/requests").dump().find("tarnwick-session=kept"),
             std::string::npos);
 
-  // The interface's unlock requests get a prompt over the window each, answered as the person
-  // answers it; a frame's gets none.
+  // Each unlock request of the interface gets a prompt answered as the person answers; a frame's
+  // none.
   auto unlock = [&](const std::string& id) {
     return connector.post("/test/command",
                           {{"action", "act"}, {"query", "do=unlock&request_id=" + id}});

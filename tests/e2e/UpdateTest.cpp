@@ -40,8 +40,7 @@ TEST(Update, TheCheckOffersAVerifiedReleaseAndInstallsItInPlace) {
   ASSERT_TRUE(service.ready) << "the stand-in service host did not start on port 443";
   Session session;
   auto asked = [&] { return linesOf(readFile(manifests)).size(); };
-  // A check chosen while another is being answered is dropped, as it should be: the menu item is
-  // chosen again until the check asks the service.
+  // A check chosen while another is answered is dropped: choose again until the service is asked.
   auto check = [&](const std::string& manifest) {
     writeFile(mode, manifest + "\n");
     const auto before = asked();

@@ -1,6 +1,5 @@
-// The command runner with real processes: what a tool receives, what comes back, how it lives on;
-// and the core on the fakes with it running stand-in tools: the stale-listener stop and the
-// installer script.
+// The command runner with real processes; and the core on the fakes with it running stand-in
+// tools: the stale-listener stop and the installer script.
 #include <fcntl.h>
 #include <signal.h>
 
@@ -51,12 +50,10 @@ TEST(CommandRunner, RunsToolsByTheirPathsWithLiteralArgumentsAndNothingInherited
     EXPECT_EQ(runner.run(path, arguments), ran) << path << " " << arguments.size();
     EXPECT_TRUE(runner.capture(path, arguments) == captured) << path << " " << arguments.size();
   }
-  const Arguments literal = {"two words",  "$(touch " + at("ran") + ")",
-                             "a;b|c",      "*",
-                             "'\"`id`",    "line\nbreak",
-                             "",           "-n",
-                             "$HOME",      "~",
-                             "back\\slash"};
+  // Every argument reaches the tool as it is, with nothing to split, expand or drop.
+  const Arguments literal = {
+      "two words", "$(touch " + at("ran") + ")", "a;b|c *", "'\"`id`", "line\nbreak", "",
+      "-n",        "$HOME ~ back\\slash"};
   std::string expected;
   for (const auto& argument : literal) {
     expected += argument + '\0';
@@ -126,8 +123,7 @@ TEST(CommandRunner, RunsToolsByTheirPathsWithLiteralArgumentsAndNothingInherited
 class RealRunner : public testing::Test {
  protected:
   Arguments log() const { return linesOf(readFile(logFile)); }
-  // A bundle whose tools, like the real one's, log each run as "<tool> of <version>: <arguments>";
-  // its copy of a bundle holding "fail-copy" fails, once copied.
+  // A bundle whose tools log "<tool> of <version>: <arguments>"; copying "fail-copy" fails.
   void makeBundle(const fs::path& at, const std::string& version, int files = 2) {
     writeScript(at / "Contents/Helpers/launchctl",
                 "echo \"launchctl of " + version + ": $*\" >> " + logFile.string());
@@ -182,8 +178,7 @@ TEST_F(RealRunner, TheStaleListenerStopSignalsOnlyTheListedIdsAboveOneThenPauses
   EXPECT_FALSE(delegate->replaceStaleConnector());
 }
 
-// The installer script by /bin/sh for a process that lives `seconds`, pauses shortened and
-// logged: the backup and copy steps after the polls, the reopen, and what is left at DEST.
+// The installer script by /bin/sh, its pauses shortened and logged.
 TEST_F(RealRunner, TheInstallerReplacesTheBundleOnceTheAppHasGoneOrPutsTheOldOneBack) {
   const fs::path work =
       folder.path() / "tmp dir/TarnwickUpdate-1D4C3B2A-0000-4000-8000-000000000001";

@@ -81,8 +81,7 @@ TEST_F(VisibleInstance, OneStartHoldsAPrivateLockAndEveryOtherHandsItsLinksOverA
              "activate"}));
   EXPECT_EQ(readFile(second->out) + readFile(bare->out), "") << "they never held the lock";
 
-  // Killed, it leaves the lock file and a dead socket; the next start takes over at once, and
-  // makes the folder private again.
+  // Killed, it leaves the lock and a dead socket; the next start takes over, the folder private.
   first->process.signal(SIGKILL);
   EXPECT_EQ(first->process.wait(10s), 128 + SIGKILL);
   fs::permissions(lockFolder, fs::perms(0755));
@@ -160,8 +159,7 @@ TEST_F(VisibleInstance, TheListenerTakesWellFormedRequestsOfThisUserOnlyAndNever
       continue;
     }
     if (::getuid() == 0) {
-      // Another user is kept out by the folder; with folder and socket opened up, by the
-      // listener's own check: no answer, nothing heard.
+      // Another user is kept out by the folder, or with it opened up by the listener's own check.
       fs::permissions(folder.path(), fs::perms(0711));
       fs::permissions(data, fs::perms(0755));
       auto asNobody = [&] {

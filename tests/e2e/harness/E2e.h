@@ -1,7 +1,6 @@
 #pragma once
 
-// What the end-to-end tests share: the real bundle on a private X server with a private home,
-// what that X server shows, the stand-in Connector's record and the stand-in service host.
+// The real bundle on a private X server and home, what it shows, and the stand-ins it talks to.
 
 #include <httplib.h>
 
@@ -144,8 +143,7 @@ class Session {
 // Runs a program in a mount namespace with each pair of paths bound, source over target.
 Lines namespaced(const Lines& binds);
 
-// The stand-in service host on `port` with a test CA made in `folder`; `wrapper` runs a program
-// where tarnwick.com is loopback and that CA trusted.
+// The stand-in service host with a CA made in `folder`; `wrapper` makes tarnwick.com it, trusted.
 struct ServiceHost {
   ServiceHost(const fs::path& where, int port, const Lines& arguments = {},
               const std::map<std::string, std::string>& variables = {});

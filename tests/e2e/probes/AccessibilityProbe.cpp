@@ -13,8 +13,7 @@ std::string nameOf(AtspiAccessible* node) {
   return name ? name : "";
 }
 
-// The node's own text, trimmed, its line breaks written "\n" (a container's holds only the
-// stand-ins of its children).
+// The node's own text, trimmed (a container's holds only the stand-ins of its children).
 std::string textOf(AtspiAccessible* node) {
   std::string text, result;
   if (AtspiText* iface = atspi_accessible_get_text_iface(node)) {

@@ -62,8 +62,7 @@ class CurlClient : public testing::Test {
   static Outcome await(std::future<Outcome> future) {
     return future.wait_for(20s) == std::future_status::ready ? future.get() : Outcome{};
   }
-  // What a person and the trust rules see of an answer: status, Server, type, body and the
-  // socket's owner; or the failure's sentence (and whatever came with it, which must be nothing).
+  // Status, Server, type, body and the socket's owner; or the failure's sentence alone.
   std::string fetch(HttpRequest request) {
     auto r = await(start(std::move(request))).response;
     if (r.transportError) {

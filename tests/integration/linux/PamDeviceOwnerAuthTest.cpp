@@ -11,8 +11,7 @@ namespace {
 
 using namespace platform::linux_desktop;
 
-// Answers each question with the script's next answer ("" from nothing: cancelled) and writes
-// the conversation down, one line a call.
+// Answers each question with `answer` (none: cancelled), writing down the conversation.
 struct Script final : OwnerPrompts {
   struct Prompt final : OwnerPrompt {
     explicit Prompt(Script& owner) : to(owner) {}

@@ -1,7 +1,6 @@
-// The integration tests' stand-in program. `instance <data folder> [url...]`: holds the lock and
-// prints each activation, or activates the holder and exits 0. `launch <watched|plain> <tool>
-// <a>...`: starts the tool through the command runner. Bare (a login item): appends its pid to
-// <self>.starts, ignores SIGTERM when <self>.stubborn exists, ends after a minute.
+// `instance <data> [url...]`: holds the lock and prints activations, or activates the holder.
+// `launch <watched|plain> <tool> <a>...`: starts it through the runner. Bare (a login item): adds
+// its pid to <self>.starts, ignores SIGTERM when <self>.stubborn exists, ends after a minute.
 #include <signal.h>
 #include <unistd.h>
 
