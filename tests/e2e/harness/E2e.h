@@ -55,10 +55,9 @@ class Screen {
   void* display_;
 };
 
-// The stand-in Connector on `port`, asked over loopback HTTP.
+// The stand-in Connector on its port, asked over loopback HTTP.
 struct StandIn {
-  int port = 8766;
-  httplib::Client client() const { return httplib::Client("127.0.0.1", port); }
+  httplib::Client client() const { return httplib::Client("127.0.0.1", 8766); }
   std::optional<std::string> server() {  // the Server header of "/"; nothing without an answer
     auto result = client().Get("/");
     return result ? std::optional(result->get_header_value("Server")) : std::nullopt;

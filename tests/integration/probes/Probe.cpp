@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <mutex>
 
 #include "app/TarnwickVisibleInstance.h"
 #include "connector/PosixCommandRunner.h"
@@ -19,9 +18,7 @@ int main(int argc, char** argv) {
       instance.activateExisting({rest.begin() + 1, rest.end()});
       return 0;
     }
-    static std::mutex lock;
-    auto say = [](std::string line) {
-      std::lock_guard guard(lock);
+    auto say = [](std::string line) {  // one write a line, whichever thread says it
       line += "\n";
       return ::write(STDOUT_FILENO, line.data(), line.size()) > 0;
     };
