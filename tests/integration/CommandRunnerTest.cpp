@@ -63,7 +63,6 @@ TEST(CommandRunner, RunsToolsByTheirPathsWithLiteralArgumentsAndNothingInherited
 
   // The locator decides where a canonical path points, for every way of running.
   EXPECT_FALSE(runner.run("/usr/sbin/tarnwick-tool", {at("plain")}));
-  EXPECT_EQ(mapped.toolLocation("/usr/sbin/tarnwick-tool"), at("tool"));
   EXPECT_TRUE(mapped.run("/usr/sbin/tarnwick-tool", {at("ran")}));
   EXPECT_EQ(mapped.capture("/usr/sbin/tarnwick-tool", {at("captured")}), "found\n");
   mapped.launchWatched("/usr/sbin/tarnwick-tool", {at("watched")});
