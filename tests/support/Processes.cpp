@@ -16,6 +16,8 @@
 #include "Files.h"
 #include "VirtualDisplay.h"
 
+extern char** environ;
+
 namespace tarnwick::testsupport {
 
 namespace fs = std::filesystem;
@@ -91,19 +93,24 @@ bool waitUntil(const std::function<bool()>& condition, Clock::duration timeout,
 
 Process::Process(const std::string& path, const std::vector<std::string>& arguments,
                  const Options& options) {
-  // env(1) sets the environment up, then execs the program in its place, keeping its pid.
-  std::vector<std::string> argv{"/usr/bin/env"};
-  for (const auto& name : options.unset) {
-    argv.insert(argv.end(), {"-u", name});
+  std::vector<std::string> argv{path}, environment;
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  for (char** entry = environ; *entry; ++entry) {
+    std::string name = std::string(*entry).substr(0, std::string(*entry).find('='));
+    if (!options.environment.contains(name) && std::ranges::count(options.unset, name) == 0) {
+      environment.push_back(*entry);
+    }
   }
   for (const auto& [name, value] : options.environment) {
-    argv.push_back(name + "=" + value);
+    environment.push_back(name + "=" + value);
   }
-  argv.push_back(path);
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  std::vector<char*> args;
-  std::ranges::transform(argv, std::back_inserter(args), [](auto& s) { return s.data(); });
-  args.push_back(nullptr);
+  auto pointers = [](std::vector<std::string>& strings) {
+    std::vector<char*> result;
+    std::ranges::transform(strings, std::back_inserter(result), [](auto& s) { return s.data(); });
+    result.push_back(nullptr);
+    return result;
+  };
+  auto args = pointers(argv), envp = pointers(environment);
   // Opened here, so that a child that gives up its privileges can still write them.
   auto output = [](const std::optional<std::filesystem::path>& file, int flags) {
     return ::open(file ? file->c_str() : "/dev/null", flags | O_CLOEXEC, 0644);
@@ -120,7 +127,7 @@ Process::Process(const std::string& path, const std::vector<std::string>& argume
                          ::setuid(*options.user) != 0)) {
       ::_exit(126);
     }
-    ::execv(args[0], args.data());
+    ::execve(path.c_str(), args.data(), envp.data());
     ::_exit(127);
   }
   for (int fd : fds) {
