@@ -1,6 +1,7 @@
-// Links in one session: an invitation redeemed at start against the stand-in service host over
-// HTTPS, then links handed over by second copies through the activation channel.
+// Links: an invitation redeemed at start over HTTPS, then links from second copies; and another
+// account's look-alike on the Connector's port, which gets no page, no pairing values, no signal.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "E2e.h"
 
@@ -16,9 +17,9 @@ TEST(Links, AnInvitationAtStartAndLinksFromOtherCopiesReachTheRunningShell) {
   StandIn connector;
   ASSERT_FALSE(connector.server()) << "something already listens on 127.0.0.1:8766";
   TemporaryFolder folder("tarnwick-links");
-  ServiceHost service(folder.path(), 18443, {"--log", (folder.path() / "requests.jsonl").string()});
+  ServiceHost service(folder.path(), 18443);
   ASSERT_TRUE(service.ready);
-  Session session(true);
+  Session session;
   auto pairingPage = [&](const std::string& search) {
     auto fields = loaded("/support");
     fields["search"] = search;
@@ -35,8 +36,6 @@ TEST(Links, AnInvitationAtStartAndLinksFromOtherCopiesReachTheRunningShell) {
                   "&completion_url=https://tarnwick.com/support/install/slow-6/complete"
                   "&completion_token=t%26k%2Bslow-6"))
       << connector.get("/test/log").dump();
-  EXPECT_NE(readFile(folder.path() / "requests.jsonl").find("/support/install/slow-6/pair"),
-            std::string::npos);
 
   const auto windows = session.screen.windows().size();
   const std::string suffix = " Ask your Tarnwick for a new setup link.";
@@ -50,8 +49,7 @@ TEST(Links, AnInvitationAtStartAndLinksFromOtherCopiesReachTheRunningShell) {
     EXPECT_EQ(session.screen.windows().size(), windows) << "a second copy showed a window";
   }
 
-  // A local pairing link: the code arrives upper-cased, every value intact with its "?", "="
-  // and "&" escaped.
+  // A local pairing link: the code upper-cased, every value intact with "?", "=", "&" escaped.
   EXPECT_EQ(runCommand(app.string(),
                        {"tarnwick://desktop-pair?server=https://pair.example:9443/s%3Fa%3D1%26b"
                         "&code=abcd2345&completion_url=https://TARNWICK.com/done&"
@@ -64,6 +62,59 @@ TEST(Links, AnInvitationAtStartAndLinksFromOtherCopiesReachTheRunningShell) {
                   "&completion_url=https://TARNWICK.com/done&completion_token=a%26b"))
       << connector.get("/test/log").dump();
   EXPECT_TRUE(session.quit());
+}
+
+// A server naming itself a Connector of the version given, writing each request and signal it gets.
+const char* const lookAlike = R"(
+import http.server, signal, sys
+for number in set(signal.Signals) - {signal.SIGKILL, signal.SIGSTOP}:
+    signal.signal(number, lambda number, frame: print("signal", number, flush=True))
+class Answer(http.server.BaseHTTPRequestHandler):
+    def version_string(self):
+        return "TarnwickDesktop/" + sys.argv[1]
+    def do_GET(self):
+        print("request", self.requestline, dict(self.headers), flush=True)
+        self.send_response(200)
+        self.end_headers()
+        self.wfile.write(b"<!doctype html><title>Tarnwick</title><button>Unlock</button>")
+server = http.server.HTTPServer(("127.0.0.1", 8766), Answer)
+print("ready", flush=True)
+server.serve_forever()
+)";
+
+TEST(ForeignListener, AnotherAccountsLookAlikeGetsNoPageNoPairingValuesAndNoSignal) {
+  if (getuid() != 0) {
+    GTEST_SKIP() << "switching to nobody needs root";
+  }
+  const std::string code = "WXYZ2345", token = "pairing-token-7";
+  const std::string link = "tarnwick://desktop-pair?server=https://pair.example&code=" + code +
+                           "&completion_url=https://tarnwick.com/done&completion_token=" + token;
+  for (const auto& answered : {version, std::string("0.0.1-other")}) {
+    SCOPED_TRACE("answering as " + answered);
+    ASSERT_FALSE(StandIn().server()) << "something already listens on 127.0.0.1:8766";
+    TemporaryFolder folder("tarnwick-look-alike");
+    const auto record = folder.path() / "look-alike.txt";
+    Process nobody("/usr/bin/python3", {"-I", "-c", lookAlike, answered},
+                   {.stdoutFile = record, .user = 65534});
+    ASSERT_TRUE(waitUntil([&] { return readFile(record).starts_with("ready"); }, 10s));
+    ASSERT_EQ(StandIn().server(), "TarnwickDesktop/" + answered);
+    const auto ours = readFile(record).size();  // the line of that request
+
+    // The series runs on as if nothing answered (its own Connector cannot listen), to its sentence.
+    Session session;
+    ASSERT_TRUE(session.launch({link}));
+    EXPECT_TRUE(session.waitText(
+        "Tarnwick could not connect. Choose Tarnwick \u2192 Reload Tarnwick to try again.", 60s))
+        << ::testing::PrintToString(session.texts());
+    const auto seen = readFile(record).substr(ours);
+    EXPECT_NE(seen.find("request GET / "), std::string::npos) << "the shell never asked it";
+    for (const auto& secret : {std::string("/support"), code, token, std::string("WebKit")}) {
+      EXPECT_EQ(seen.find(secret), std::string::npos) << secret << " reached it:\n" << seen;
+    }
+    EXPECT_EQ(seen.find("signal"), std::string::npos) << seen;
+    EXPECT_TRUE(nobody.running()) << "it was stopped";
+    EXPECT_TRUE(session.quit());
+  }
 }
 
 }  // namespace

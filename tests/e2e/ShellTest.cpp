@@ -1,9 +1,6 @@
-// Start and page duties in one session of the real bundle: the window and its status page, the
-// interface and the title it names, the menu, the sheets and panels the shell gives the interface
-// and no other frame, paste, the cookie jar, a dead content process. Then a second start
-// in a mount namespace whose /etc/pam.d holds a "tarnwick" service over pam_matrix: a stale
-// Connector replaced with the bundle's own, the unlock prompt answering the interface through the
-// PAM stack, and a new Connector after that one dies under a page load.
+// Start and page duties in one session: window, status page, title, menu, the sheets and panels
+// only the interface gets, paste, cookies, a dead content process; then, over a pam_matrix stack,
+// a stale Connector replaced, the unlock prompt, and a new Connector after one dies.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -24,14 +21,13 @@ TEST(Shell, ShowsTheInterfaceAndServesOnlyItsTrustedFrames) {
   }
   StandIn connector;
   ASSERT_FALSE(connector.server()) << "something already listens on 127.0.0.1:8766";
-  // A Connector of this version already running, with an interface from the channel on two
-  // origins, whose first two answers take 1.5 s each: long enough to read the connecting page.
+  // A Connector of this version on two origins, its first two answers 1.5 s late: time to read.
   Process running(TARNWICK_CONNECTOR_EXECUTABLE,
                   {"--version", version, "--client-source", "channel", "--interface-version",
                    "2026.12.1", "--extra-port", "8767"});
   ASSERT_TRUE(waitUntil([&] { return connector.server().has_value(); }, 20s));
   ASSERT_TRUE(connector.post("/test/hold-interface", {{"count", 2}, {"ms", 1500}}));
-  Session session(true);
+  Session session;
   auto& screen = session.screen;
   auto titled = [&](const std::string& title) {
     auto is = [&](const Window& one) { return one.id == session.main.id && one.title == title; };
@@ -49,12 +45,11 @@ TEST(Shell, ShowsTheInterfaceAndServesOnlyItsTrustedFrames) {
   std::this_thread::sleep_for(1s);
   auto page = [&] { return screen.capture(session.main.x, session.main.y + 40, 400, 300); };
   auto before = page();
-  screen.focus(session.main.id);
-  screen.click(session.main.x + 20, session.main.y + 12);
+  session.click(20, 12);
   ASSERT_TRUE(screen.waitFor([](const Window& one) { return one.popup && one.height > 40; }));
   std::this_thread::sleep_for(300ms);
-  EXPECT_NE(page(), before) << "the menu did not cover the page";
-  screen.key("Escape");
+  EXPECT_TRUE(page() != before) << "the menu did not cover the page";
+  runCommand("/usr/bin/xdotool", {"key", "Escape"}, session.environment("xdotool"));
   EXPECT_TRUE(waitUntil([&] { return page() == before; }, 5s)) << "not repainted";
 
   auto go = [&](const std::string& url, const std::string& path) {
@@ -63,13 +58,10 @@ TEST(Shell, ShowsTheInterfaceAndServesOnlyItsTrustedFrames) {
   };
   auto dialog = [&] { return connector.waitLog({{"event", "dialog"}}).at(0); };
   // The interface's dialogs are sheets on the window, and the page waits for the answer.
-  struct Trusted {
-    std::string action, key;
-    Json result;
-  };
-  for (const auto& [action, key, result] : std::vector<Trusted>{{"alert", "Return", nullptr},
-                                                                {"confirm", "Return", true},
-                                                                {"confirm", "Escape", false}}) {
+  for (const auto& [action, key, result] :
+       std::vector<std::tuple<std::string, std::string, Json>>{{"alert", "Return", nullptr},
+                                                               {"confirm", "Return", true},
+                                                               {"confirm", "Escape", false}}) {
     SCOPED_TRACE(action + " answered with " + key);
     ASSERT_TRUE(go(local + "/test/act?do=" + action + "&message=" + escaped("Import statements?"),
                    "/test/act"));
@@ -115,8 +107,7 @@ TEST(Shell, ShowsTheInterfaceAndServesOnlyItsTrustedFrames) {
   EXPECT_TRUE(!session.waitSheet(0s)) << "a frame opened a panel";
   EXPECT_TRUE(connector.waitLog({{"event", "file-change"}}, 0s).empty());
 
-  // Paste replaces the selection with the clipboard's text in one input event; a read-only
-  // field keeps its value.
+  // Paste replaces the selection in one input event; a read-only field keeps its value.
   for (const auto& [field, text] : std::vector<std::pair<std::string, std::string>>{
            {"textarea", "He said \"hi\" \\ 'there' </script><script>alert(1)</script>\n\tx \\n"},
            {"readonly", "never"}}) {
@@ -133,7 +124,7 @@ TEST(Shell, ShowsTheInterfaceAndServesOnlyItsTrustedFrames) {
     ASSERT_TRUE(go(local + "/test/paste?field=" + field + "&value=Hello%20world&start=6&end=11",
                    "/test/paste"));
     ASSERT_FALSE(connector.waitLog({{"event", "paste-ready"}}, 10s).empty());
-    session.press(session.main, "v", {"Control_L"});
+    session.press(session.main, "ctrl+v");
     std::this_thread::sleep_for(2s);
     ASSERT_TRUE(connector.post("/test/command", {{"action", "report"}}));
     auto report = connector.waitLog({{"event", "report"}}, 10s).at(0);
@@ -162,9 +153,8 @@ TEST(Shell, ShowsTheInterfaceAndServesOnlyItsTrustedFrames) {
   ASSERT_FALSE(connector.waitLog(loaded("/")).empty()) << "the interface did not return";
   ASSERT_TRUE(session.quit()) << "Quit did not end the shell with 0";
 
-  // Started again while a Connector of another version listens: that one is stopped, and the
-  // bundle's own Connector serves the interface, which gets the cookie again. The shell runs as
-  // root in its namespace (mapped there when the test is not), whose password is "right-password".
+  // Again beside a Connector of another version: it is stopped, the bundle's own serves the
+  // cookie again. The shell is root in its namespace, whose password is "right-password".
   running.terminate();
   Process stale(TARNWICK_CONNECTOR_EXECUTABLE, {"--version", "0.0.1-stale"});
   ASSERT_TRUE(waitUntil([&] { return connector.server() == "TarnwickDesktop/0.0.1-stale"; }, 20s));
@@ -190,39 +180,33 @@ TEST(Shell, ShowsTheInterfaceAndServesOnlyItsTrustedFrames) {
   EXPECT_NE(connector.get("/test/requests").dump().find("tarnwick-session=kept"),
             std::string::npos);
 
-  // The interface's unlock requests get a prompt over the window each, answered as the person
-  // answers it; a frame's gets none.
+  // Each unlock request of the interface gets a prompt answered as the person answers; a frame's
+  // none.
   auto unlock = [&](const std::string& id) {
     return connector.post("/test/command",
                           {{"action", "act"}, {"query", "do=unlock&request_id=" + id}});
   };
-  auto replied = [&](const std::string& id, bool ok) {
-    Json reply = {{"event", "unlock-reply"}, {"detail", {{"request_id", id}, {"ok", ok}}}};
-    return !connector.waitLog(reply, 20s).empty();
-  };
-  struct Unlock {
-    std::string id;
-    Lines typed;  // a password, then keys
-    bool ok;
-  };
-  for (const auto& [id, typed, ok] : std::vector<Unlock>{
-           {"unlock-right-0001", {"right-password", "Return"}, true},
-           {"unlock-wrong-0002", {"wrong-password", "Return"}, false},
-           {"unlock-escape-0003", {"right-pass", "Escape"}, false},
-           {"unlock-cancel-0004", {"right-password", "Tab", "space"}, false}}) {  // Tab: "Cancel"
+  // A password, then keys; Tab reaches "Cancel".
+  for (const auto& [id, password, keys, ok] :
+       std::vector<std::tuple<std::string, std::string, Lines, bool>>{
+           {"unlock-right-0001", "right-password", {"Return"}, true},
+           {"unlock-wrong-0002", "wrong-password", {"Return"}, false},
+           {"unlock-escape-0003", "right-pass", {"Escape"}, false},
+           {"unlock-cancel-0004", "right-password", {"Tab", "space"}, false}}) {
     SCOPED_TRACE(id);
     ASSERT_TRUE(connector.clear("/test/log") && unlock(id));
     auto prompt = session.waitSheet();
     ASSERT_TRUE(prompt) << "no prompt";
     std::this_thread::sleep_for(300ms);
     EXPECT_TRUE(connector.waitLog({{"event", "unlock-reply"}}, 0s).empty()) << "answered early";
-    for (char c : typed[0]) {
-      session.press(*prompt, c == '-' ? "minus" : std::string(1, c));
+    Lines typed{"key"};
+    for (char c : password) {
+      typed.push_back(c == '-' ? "minus" : std::string(1, c));
     }
-    for (const auto& key : Lines(typed.begin() + 1, typed.end())) {
-      session.press(*prompt, key);
-    }
-    EXPECT_TRUE(replied(id, ok)) << connector.get("/test/log").dump();
+    typed.insert(typed.end(), keys.begin(), keys.end());
+    session.input(*prompt, typed);
+    Json reply = {{"event", "unlock-reply"}, {"detail", {{"request_id", id}, {"ok", ok}}}};
+    EXPECT_FALSE(connector.waitLog(reply, 20s).empty()) << connector.get("/test/log").dump();
     EXPECT_TRUE(waitUntil([&] { return !session.waitSheet(0s); }, 10s));
   }
   ASSERT_TRUE(go(local + "/test/frame?do=unlock&request_id=unlock-frame-0007", "/test/frame"));

@@ -1,5 +1,4 @@
-// Support-control commands of the real executable: on the command line without a display, and on
-// a private X server whose input an X client of the test's own records.
+// Support-control commands: without a display, and on an X server whose input a client records.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -55,10 +54,9 @@ TEST(Support, ACommandRunsBeforeTheLockWithX11AloneEvenOutsideTheBundle) {
   EXPECT_EQ(runCommand(scratch.path() / "Tarnwick", {}, options).status, 1);
 }
 
-// A window over the whole screen, of class `name`, noting on a thread of its own what it gets:
-// "ready", "key <keysym> <modifiers: 1 Shift, 4 Control, 8 Alt>", "press|release <button> <x>
-// <y>", and the text its keys give. Like a toolkit's client it loads the keyboard description at
-// start and answers pings; `busy` holds it up before it reads its first key.
+// A full-screen window of class `name` noting "ready", "key <keysym> <1 Shift|4 Control|8 Alt>",
+// "press|release <button> <x> <y>" and its keys' text; like a toolkit's client it loads the keymap
+// at start and answers pings; `busy` holds it up before its first key.
 class Recorder {
  public:
   Recorder(const std::string& display, std::string name, bool focused, Clock::duration busy = {})
@@ -155,9 +153,8 @@ TEST(Support, CommandsDriveTheXServerAndGiveItsKeyboardBack) {
   };
   EXPECT_EQ(support({"--tarnwick-support-screen-status"}).output, ok);
 
-  // The recorder reads its first key 600 ms late, after the command has typed everything and
-  // rebound its spare keys: the text arrives intact all the same. 45 UTF-16 code units; the
-  // emoji's two sit across the first chunk's end.
+  // Read 600 ms late, after the spare keys were rebound, the text arrives intact; 45 UTF-16 code
+  // units, the emoji's two across the first chunk's end.
   Recorder recorder(display.name(), "InputRecorder", true, 600ms);
   ASSERT_TRUE(recorder.waitFor("ready"));
   const auto keyboard = screen.keyboard();

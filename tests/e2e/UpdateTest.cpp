@@ -1,8 +1,6 @@
-// The update check and self-update in one session: the bundle installed in a folder of the user's
-// ("My Apps"), the stand-in service host on the manifest's own port (HTTPS, in the shell's own
-// mount namespace) offering a 1.0.1 signed by the release tooling, the alerts read and answered
-// through the accessibility bus. A download that fails its checksum changes nothing; the verified
-// one replaces the bundle in place and reopens it.
+// The update check and self-update in one session: the bundle in "My Apps", the stand-in service
+// host on the manifest's own port offering a signed 1.0.1. A download that fails its checksum
+// changes nothing; the verified one replaces the bundle in place and reopens it.
 #include <gtest/gtest.h>
 
 #include "E2e.h"
@@ -40,10 +38,9 @@ TEST(Update, TheCheckOffersAVerifiedReleaseAndInstallsItInPlace) {
       {{"TARNWICK_SERVICE_MANIFEST_MODE", mode.string()},
        {"TARNWICK_SERVICE_MANIFEST_REQUESTS", manifests.string()}});
   ASSERT_TRUE(service.ready) << "the stand-in service host did not start on port 443";
-  Session session(true);
+  Session session;
   auto asked = [&] { return linesOf(readFile(manifests)).size(); };
-  // A check chosen while another is being answered is dropped, as it should be: the menu item is
-  // chosen again until the check asks the service.
+  // A check chosen while another is answered is dropped: choose again until the service is asked.
   auto check = [&](const std::string& manifest) {
     writeFile(mode, manifest + "\n");
     const auto before = asked();
@@ -89,8 +86,6 @@ TEST(Update, TheCheckOffersAVerifiedReleaseAndInstallsItInPlace) {
   ASSERT_TRUE(waitUntil(reopens, 60s)) << "nothing was reopened";
   EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(reopened[0]) + "/exe"),
             installed / "Contents/MacOS/Tarnwick");
-  EXPECT_NE(readFile(installed / "Contents/Info.plist").find("<string>1.0.1</string>"),
-            std::string::npos);
   EXPECT_TRUE(waitUntil([&] { return connector.server() == "TarnwickDesktop/1.0.1"; }, 60s))
       << "the new copy's own Connector never answered";
   EXPECT_TRUE(waitUntil([&] { return fs::is_empty(temporary); }, 30s)) << "the work folder stayed";

@@ -40,8 +40,6 @@ std::string talk(const fs::path& path, const std::string& bytes) {
 
 // The probe started as the shell starts, writing what it is told.
 struct Probe {
-  Probe(const fs::path& file, const Lines& arguments, std::optional<uid_t> user)
-      : out(file), process(TARNWICK_PROBE, arguments, {.stdoutFile = file, .user = user}) {}
   Lines lines() const { return linesOf(readFile(out)); }
   bool says(const std::string& line) const {
     return waitUntil([&] { return std::ranges::count(lines(), line) > 0; }, 10s);
@@ -55,7 +53,9 @@ class VisibleInstance : public testing::Test {
   std::unique_ptr<Probe> start(Lines urls = {}, std::optional<fs::path> home = {},
                                std::optional<uid_t> user = {}) {
     urls.insert(urls.begin(), {"instance", home.value_or(data).string()});
-    return std::make_unique<Probe>(folder.path() / std::to_string(++started), urls, user);
+    auto out = folder.path() / std::to_string(++started);
+    return std::unique_ptr<Probe>(
+        new Probe{out, Process(TARNWICK_PROBE, urls, {.stdoutFile = out, .user = user})});
   }
   TemporaryFolder folder;
   int started = 0;
@@ -81,8 +81,7 @@ TEST_F(VisibleInstance, OneStartHoldsAPrivateLockAndEveryOtherHandsItsLinksOverA
              "activate"}));
   EXPECT_EQ(readFile(second->out) + readFile(bare->out), "") << "they never held the lock";
 
-  // Killed, it leaves the lock file and a dead socket; the next start takes over at once, and
-  // makes the folder private again.
+  // Killed, it leaves the lock and a dead socket; the next start takes over, the folder private.
   first->process.signal(SIGKILL);
   EXPECT_EQ(first->process.wait(10s), 128 + SIGKILL);
   fs::permissions(lockFolder, fs::perms(0755));
@@ -160,8 +159,7 @@ TEST_F(VisibleInstance, TheListenerTakesWellFormedRequestsOfThisUserOnlyAndNever
       continue;
     }
     if (::getuid() == 0) {
-      // Another user is kept out by the folder; with folder and socket opened up, by the
-      // listener's own check: no answer, nothing heard.
+      // Another user is kept out by the folder, or with it opened up by the listener's own check.
       fs::permissions(folder.path(), fs::perms(0711));
       fs::permissions(data, fs::perms(0755));
       auto asNobody = [&] {

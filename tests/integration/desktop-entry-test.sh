@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# The desktop entry makes `xdg-open 'tarnwick://…'` (and GLib's launcher) run the registered
-# executable with the link as one argument, whatever its path. A private home; a stand-in
-# executable records what it receives. As root, the PAM service is staged under DESTDIR.
+# The desktop entry makes `xdg-open 'tarnwick://…'` and GLib's launcher hand the link as one
+# argument to the registered executable (a stand-in that records it), whatever its path.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d /tmp/tarnwick-desktop-XXXXXX)

@@ -9,8 +9,7 @@
 
 namespace tarnwick::testsupport {
 
-// A temporary folder, removed with everything in it (folders a test made unwritable included)
-// when the object goes.
+// A temporary folder, removed with everything in it (unwritable folders too) with the object.
 class TemporaryFolder {
  public:
   explicit TemporaryFolder(const std::string& prefix = "tarnwick-test");
@@ -29,8 +28,7 @@ void writeFile(const std::filesystem::path& path, const std::string& contents);
 void writeScript(const std::filesystem::path& path, const std::string& body);
 // The lines of `text`, without their line ends.
 std::vector<std::string> linesOf(const std::string& text);
-// Every file, folder and link below `root` by relative path, with its whole contents, "<folder>"
-// or "-> target": two trees compare equal only when they are byte for byte the same.
+// Every entry below `root` by relative path: its contents, "<folder>" or "-> target".
 std::map<std::string, std::string> treeOf(const std::filesystem::path& root);
 
 }  // namespace tarnwick::testsupport

@@ -3,17 +3,82 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <thread>
 
 #include "Files.h"
+#include "VirtualDisplay.h"
 
 extern char** environ;
 
 namespace tarnwick::testsupport {
+
+namespace fs = std::filesystem;
+
+TemporaryFolder::TemporaryFolder(const std::string& prefix) {
+  std::string pattern = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
+  if (::mkdtemp(pattern.data())) {
+    path_ = pattern;
+  }
+}
+
+TemporaryFolder::~TemporaryFolder() {
+  std::error_code ignored;
+  // Folders a test made unwritable must become writable again before they can go.
+  for (fs::recursive_directory_iterator it(path_, ignored), end; !ignored && it != end;
+       it.increment(ignored)) {
+    if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    }
+  }
+  fs::remove_all(path_, ignored);
+}
+
+std::string readFile(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+void writeFile(const fs::path& path, const std::string& contents) {
+  std::ofstream(path, std::ios::binary) << contents;
+}
+
+void writeScript(const fs::path& path, const std::string& body) {
+  fs::create_directories(path.parent_path());
+  writeFile(path, "#!/bin/sh\n" + body + "\n");
+  fs::permissions(path, fs::perms::owner_all);
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::map<std::string, std::string> treeOf(const fs::path& root) {
+  std::map<std::string, std::string> tree;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(root, error), end; !error && it != end;
+       it.increment(error)) {
+    auto& entry = tree[fs::relative(it->path(), root).string()];
+    if (it->is_symlink()) {
+      entry = "-> " + fs::read_symlink(it->path()).string();
+    } else {
+      entry = it->is_regular_file() ? readFile(it->path()) : "<folder>";
+    }
+  }
+  return tree;
+}
 
 bool waitUntil(const std::function<bool()>& condition, Clock::duration timeout,
                Clock::duration interval) {
@@ -116,6 +181,18 @@ CommandResult runCommand(const std::string& path, const std::vector<std::string>
   withOutput.stdoutFile = folder.path() / "stdout";
   int status = Process(path, arguments, withOutput).wait(timeout).value_or(-1);
   return {status, readFile(folder.path() / "stdout")};
+}
+
+VirtualDisplay::VirtualDisplay(int width, int height) {
+  auto screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
+  // Xvfb writes the display number once it accepts connections.
+  server_ = std::make_unique<Process>(
+      "/usr/bin/Xvfb",
+      std::vector<std::string>{"-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp",
+                               "-noreset", "+extension", "XTEST"},
+      Process::Options{.stdoutFile = folder_.path() / "display"});
+  auto number = server_->firstLine(folder_.path() / "display");
+  name_ = number.empty() ? "" : ":" + number;
 }
 
 }  // namespace tarnwick::testsupport

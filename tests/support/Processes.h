@@ -1,7 +1,6 @@
 #pragma once
 
-// Child processes for the tests that run real programs: started with a chosen environment and
-// output files, ended by pid with the object; commands run to completion; polling with a limit.
+// Child processes with a chosen environment and output files; polling with a limit.
 
 #include <sys/types.h>
 
@@ -22,8 +21,7 @@ using Clock = std::chrono::steady_clock;
 bool waitUntil(const std::function<bool()>& condition, Clock::duration timeout,
                Clock::duration interval = 20ms);
 
-// A child process with no input and its output in files (or nowhere). Ended with the object
-// (SIGTERM, then SIGKILL after 3 s) unless it has exited.
+// A child process with its output in files, ended with the object (SIGTERM, 3 s later SIGKILL).
 class Process {
  public:
   struct Options {
@@ -43,13 +41,11 @@ class Process {
   int pid() const { return pid_; }
   bool started() const { return pid_ > 0; }
   bool running();
-  // The exit status, or nothing when the process is still running after `timeout`. A process
-  // ended by a signal gives 128 + the signal.
+  // The exit status (128 + a signal), or nothing while it still runs after `timeout`.
   std::optional<int> wait(Clock::duration timeout);
   void signal(int number);
   void terminate();
-  // The first line `file` receives (without its end), waiting up to `timeout` while this runs;
-  // empty when none came.
+  // The first line `file` receives while this runs, or "".
   std::string firstLine(const std::filesystem::path& file, Clock::duration timeout = 10s);
 
  private:

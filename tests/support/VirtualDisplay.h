@@ -15,11 +15,8 @@ class VirtualDisplay {
   explicit VirtualDisplay(int width = 1280, int height = 900);
   bool ready() const { return !name_.empty(); }
   const std::string& name() const { return name_; }  // e.g. ":3"
-  int width() const { return width_; }
-  int height() const { return height_; }
 
  private:
-  int width_, height_;
   TemporaryFolder folder_{"tarnwick-display"};
   std::unique_ptr<Process> server_;
   std::string name_;

@@ -1,7 +1,6 @@
 #pragma once
 
-// What the end-to-end tests share: the real bundle on a private X server with a private home,
-// what that X server shows, the stand-in Connector's record and the stand-in service host.
+// The real bundle on a private X server and home, what it shows, and the stand-ins it talks to.
 
 #include <httplib.h>
 
@@ -41,7 +40,7 @@ struct Window {
   unsigned long owner = 0;
 };
 
-// A client of the X server: its windows bottom to top, its pixels, and input as a user's.
+// A client of the X server: its windows bottom to top, its pixels and its keyboard map.
 class Screen {
  public:
   explicit Screen(const std::string& display);
@@ -49,20 +48,16 @@ class Screen {
   std::vector<Window> windows();
   std::optional<Window> waitFor(const std::function<bool(const Window&)>& match,
                                 Clock::duration timeout = 20s);
-  std::vector<unsigned long> capture(int x, int y, int width, int height);
-  void click(int x, int y);
-  void key(const std::string& keysym, const Lines& modifiers = {});  // "Return", "Control_L"
-  void focus(unsigned long window);
-  std::vector<unsigned long> keyboard();  // every keycode's keysyms
+  std::string capture(int x, int y, int width, int height);  // the raw pixels
+  std::vector<unsigned long> keyboard();                     // every keycode's keysyms
 
  private:
   void* display_;
 };
 
-// The stand-in Connector on `port`, asked over loopback HTTP.
+// The stand-in Connector on its port, asked over loopback HTTP.
 struct StandIn {
-  int port = 8766;
-  httplib::Client client() const { return httplib::Client("127.0.0.1", port); }
+  httplib::Client client() const { return httplib::Client("127.0.0.1", 8766); }
   std::optional<std::string> server() {  // the Server header of "/"; nothing without an answer
     auto result = client().Get("/");
     return result ? std::optional(result->get_header_value("Server")) : std::nullopt;
@@ -80,25 +75,25 @@ struct StandIn {
   bool navigate(const std::string& url) {
     return post("/test/command", {{"action", "navigate"}, {"url", url}});
   }
-  // Log entries with every member of `fields`, once there are `count` of them (else none).
-  std::vector<Json> waitLog(const Json& fields, Clock::duration timeout = 30s,
-                            std::size_t count = 1);
+  // Log entries with every member of `fields`, once there is one (else none).
+  std::vector<Json> waitLog(const Json& fields, Clock::duration timeout = 30s);
 };
 inline Json loaded(const std::string& path) {  // a top-level page's report that it loaded
   return {{"event", "loaded"}, {"path", path}, {"isTop", true}};
 }
-std::string escaped(const std::string& text);  // percent-escaped for a query
+inline std::string escaped(const std::string& text) {  // percent-escaped for a query
+  return httplib::detail::encode_query_param(text);
+}
 
 // Running processes whose executable is called `name` and whose HOME is `home`.
 std::vector<int> processesOf(const std::string& name, const fs::path& home);
 void endProcess(int pid);
 
-// One run of the shell: a private X server and home (no XDG variables), with a session bus and
-// the accessibility services on it when `readable`, so that its texts can be read as a screen
-// reader reads them. Ends the shell and every Connector started for its home.
+// One run of the shell: a private X server, home (no XDG variables) and session bus for reading
+// it as a screen reader does. Ends the shell and every Connector started for its home.
 class Session {
  public:
-  explicit Session(bool readable = false);
+  Session();
   ~Session();
   Process::Options environment(const std::string& log) const;
   // Starts `executable`, through `wrapper` when given, and waits for its main window.
@@ -106,16 +101,22 @@ class Session {
               const std::map<std::string, std::string>& variables = {},
               const fs::path& executable = app);
   bool quit() {  // Ctrl+Q; true when the shell then exits 0
-    press(main, "q", {"Control_L"});
+    press(main, "ctrl+q");
     return shell->wait(20s) == 0;
   }
   std::optional<Window> waitSheet(Clock::duration timeout = 20s) {
     return screen.waitFor([&](const Window& one) { return !one.popup && one.owner == main.id; },
                           timeout);
   }
-  void press(const Window& window, const std::string& key, const Lines& modifiers = {});
-  void clickContent(int x, int y);                     // in the web view, below the menu bar
-  Lines texts() { return linesOf(probe({}).output); }  // "alert", "button: …", "text: …"
+  // Input as a user's, through XTEST, to `window` once it has the focus.
+  void input(const Window& window, const Lines& xdotoolCommands);
+  void press(const Window& window, const std::string& keys) { input(window, {"key", keys}); }
+  void click(int x, int y) {  // in the window; the pointer arrives before the press
+    input(main, {"mousemove", std::to_string(main.x + x), std::to_string(main.y + y), "sleep",
+                 "0.03", "click", "1"});
+  }
+  void clickContent(int x, int y) { click(x, y + 40); }  // GTK's menu bar is under 40 pixels
+  Lines texts() { return linesOf(probe({}).output); }    // "alert", "button: …", "text: …"
   bool waitText(const std::string& text, Clock::duration timeout = 30s) {
     return waitUntil([&] { return contains(texts(), "text: " + text); }, timeout, 200ms);
   }
@@ -136,18 +137,16 @@ class Session {
 
  private:
   std::unique_ptr<Process> bus_;
-  std::string busAddress_;
 };
 
 // Runs a program in a mount namespace with each pair of paths bound, source over target.
 Lines namespaced(const Lines& binds);
 
-// The stand-in service host on `port` with a test CA made in `folder`; `wrapper` runs a program
-// where tarnwick.com is loopback and that CA trusted, with `binds` as for `namespaced`.
+// The stand-in service host with a CA made in `folder`; `wrapper` makes tarnwick.com it, trusted.
 struct ServiceHost {
   ServiceHost(const fs::path& where, int port, const Lines& arguments = {},
               const std::map<std::string, std::string>& variables = {});
-  Lines wrapper(const Lines& binds = {}) const;
+  Lines wrapper() const;
   fs::path folder;
   std::unique_ptr<Process> process;
   bool ready = false;

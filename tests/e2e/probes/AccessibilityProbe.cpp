@@ -1,11 +1,6 @@
-// Reads the running application called "Tarnwick" through the accessibility bus, as a screen
-// reader would, or presses one of its buttons or menu items by name.
-//
-//   AccessibilityProbe [--press NAME]
-//
-// Prints, in accessible order, "alert" for each alert or dialog, "button: NAME" for each push
-// button and "text: TEXT" for every other piece of text (its line breaks written "\n"). Exit
-// status 0 when something was read (or pressed), 1 when not, 2 without a bus.
+// AccessibilityProbe [--press NAME]: reads "Tarnwick" as a screen reader would, printing "alert",
+// "button: NAME" and "text: TEXT" (line breaks as "\n") in accessible order, or presses a button
+// or menu item. Exits 0 when something was read (or pressed), 1 when not, 2 without a bus.
 #include <atspi/atspi.h>
 
 #include <cstdio>
@@ -14,20 +9,16 @@
 namespace {
 
 std::string nameOf(AtspiAccessible* node) {
-  gchar* name = atspi_accessible_get_name(node, nullptr);
-  std::string result = name ? name : "";
-  g_free(name);
-  return result;
+  g_autofree gchar* name = atspi_accessible_get_name(node, nullptr);
+  return name ? name : "";
 }
 
-// The node's own text, trimmed, its line breaks written "\n" (a container's holds only the
-// stand-ins of its children).
+// The node's own text, trimmed (a container's holds only the stand-ins of its children).
 std::string textOf(AtspiAccessible* node) {
   std::string text, result;
   if (AtspiText* iface = atspi_accessible_get_text_iface(node)) {
-    gchar* characters = atspi_text_get_text(iface, 0, -1, nullptr);
+    g_autofree gchar* characters = atspi_text_get_text(iface, 0, -1, nullptr);
     text = characters ? characters : "";
-    g_free(characters);
     g_object_unref(iface);
   }
   auto first = text.find_first_not_of(" \n\t"), last = text.find_last_not_of(" \n\t");

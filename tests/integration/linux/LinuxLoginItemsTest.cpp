@@ -59,15 +59,12 @@ TEST(LoginItems, EnablingWritesTheEntryAndStartsOneCopyDisablingStopsItAndNothin
     fs::copy_file(TARNWICK_PROBE, contents / "MacOS" / exe);
     return contents / "MacOS" / exe;
   };
-  auto starts = [](const fs::path& executable) {
-    return linesOf(readFile(executable.string() + ".starts"));
-  };
-  auto pids = [](const fs::path& executable) {
-    std::vector<std::string> running;
-    for (pid_t pid : runningCopies(executable)) {
-      running.push_back(std::to_string(pid));
+  auto starts = [](const fs::path& executable) {  // the pids the copies wrote, in order
+    std::vector<pid_t> pids;
+    for (const auto& line : linesOf(readFile(executable.string() + ".starts"))) {
+      pids.push_back(std::stoi(line));
     }
-    return running;
+    return pids;
   };
   auto executable = place("Tarnwick Connector",
                           {{"CFBundleIdentifier", identifier},
@@ -91,17 +88,18 @@ TEST(LoginItems, EnablingWritesTheEntryAndStartsOneCopyDisablingStopsItAndNothin
       << readFile(entry);
   EXPECT_EQ(commandOfEntry(entry), std::vector<std::string>{executable});
   ASSERT_TRUE(waitUntil([&] { return starts(executable).size() == 1; }, 10s));
-  EXPECT_EQ(pids(executable), starts(executable));
+  EXPECT_EQ(runningCopies(executable), starts(executable));
   EXPECT_TRUE(items.isRunning(identifier));
   ASSERT_TRUE(items.setEnabled(identifier, true));  // while it runs: no second copy
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(starts(executable).size(), 1u);
   ASSERT_TRUE(items.setEnabled(identifier, false));
-  EXPECT_TRUE(!fs::exists(entry) && pids(executable).empty() && !items.isRunning(identifier));
+  EXPECT_TRUE(!fs::exists(entry) && runningCopies(executable).empty() &&
+              !items.isRunning(identifier));
   EXPECT_TRUE(items.setEnabled(identifier, false) && stranger.running());
   ASSERT_TRUE(items.setEnabled(identifier, true));  // a fresh copy
   ASSERT_TRUE(waitUntil([&] { return starts(executable).size() == 2; }, 10s));
-  EXPECT_EQ(pids(executable), std::vector{starts(executable)[1]});
+  EXPECT_EQ(runningCopies(executable), std::vector{starts(executable)[1]});
   // A copy ignoring the request to stop holds the disable only about a second.
   ASSERT_TRUE(items.setEnabled(identifier, false));
   writeFile(executable.string() + ".stubborn", "");

@@ -1,5 +1,4 @@
-// What the shell trusts for where it lies must be this account's; giving files to nobody needs
-// root.
+// What the shell trusts for where it lies must be this account's (other owners need root).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,8 +20,7 @@ const uid_t self = ::getuid();
 const std::string missingPage =
     app::statusPageHTML("The Tarnwick connector is missing. Reinstall Tarnwick and try again.");
 
-// A folder when the path ends in "/", a link to a target, a name alone (mode 0), or a file. A
-// case's last entry is what it is about.
+// A folder ("d/"), a link, a name alone (mode 0) or a file; a case's last entry is its subject.
 struct Entry {
   std::string path;
   mode_t mode;

@@ -1,6 +1,5 @@
-// The PAM backend against real PAM stacks without root: the binary runs itself again under
-// pam_wrapper, whose service folder holds pam_matrix and pam_chatty stacks (written at configure
-// time), and a scripted prompt answers the conversation in place of the dialog.
+// The PAM backend against pam_matrix and pam_chatty stacks under pam_wrapper, without root; a
+// scripted prompt answers the conversation in place of the dialog.
 #include <future>
 
 #include "Integration.h"
@@ -12,36 +11,30 @@ namespace {
 
 using namespace platform::linux_desktop;
 
-// Answers each question with the script's next answer ("" from nothing: cancelled) and writes
-// the conversation down, one line a call.
-struct Script final : OwnerPrompts, OwnerPrompt {
+// Answers each question with `answer` (none: cancelled), writing down the conversation.
+struct Script final : OwnerPrompts {
+  struct Prompt final : OwnerPrompt {
+    explicit Prompt(Script& owner) : to(owner) {}
+    std::optional<SecretText> ask(const std::string& question, bool echo) override {
+      to.say((echo ? "ask echo " : "ask ") + question);
+      if (!to.answer) {
+        to.cancelled();
+        return std::nullopt;
+      }
+      return SecretText(to.answer->data(), to.answer->size());
+    }
+    void tell(const std::string& message, bool error) override {
+      to.say((error ? "error " : "info ") + message);
+    }
+    void close() override { to.say("close"); }
+    Script& to;
+  };
   std::unique_ptr<OwnerPrompt> open(const std::string& reason, const std::string& cancel,
                                     std::function<void()> onCancel) override {
     say("open " + reason + " / " + cancel);
     cancelled = std::move(onCancel);
-    struct Handle final : OwnerPrompt {
-      explicit Handle(Script& owner) : to(owner) {}
-      std::optional<SecretText> ask(const std::string& q, bool echo) override {
-        return to.ask(q, echo);
-      }
-      void tell(const std::string& message, bool error) override { to.tell(message, error); }
-      void close() override { to.close(); }
-      Script& to;
-    };
-    return std::make_unique<Handle>(*this);
+    return std::make_unique<Prompt>(*this);
   }
-  std::optional<SecretText> ask(const std::string& question, bool echo) override {
-    say((echo ? "ask echo " : "ask ") + question);
-    if (!answer) {
-      cancelled();
-      return std::nullopt;
-    }
-    return SecretText(answer->data(), answer->size());
-  }
-  void tell(const std::string& message, bool error) override {
-    say((error ? "error " : "info ") + message);
-  }
-  void close() override { say("close"); }
   void say(const std::string& line) {
     std::lock_guard lock(mutex);
     log += line + "\n";

@@ -1,16 +1,10 @@
-// One stand-in program for the integration tests. By its first argument:
-//   instance <data folder> [url...]  starts as the shell does as far as the single visible
-//     instance goes: holds the lock and writes each activation to standard output until killed,
-//     or activates the holder and exits 0
-//   launch <watched|plain> <tool> <a>...  starts <tool> through the command runner and exits,
-//     0 when it started
-// Started without arguments (copied as a login item's executable), it appends its pid to
-// <self>.starts, ignores SIGTERM when <self>.stubborn exists, and ends by itself after a minute.
+// `instance <data> [url...]`: holds the lock and prints activations, or activates the holder.
+// `launch <watched|plain> <tool> <a>...`: starts it through the runner. Bare (a login item): adds
+// its pid to <self>.starts, ignores SIGTERM when <self>.stubborn exists, ends after a minute.
 #include <signal.h>
 #include <unistd.h>
 
 #include <fstream>
-#include <mutex>
 
 #include "app/TarnwickVisibleInstance.h"
 #include "connector/PosixCommandRunner.h"
@@ -24,9 +18,7 @@ int main(int argc, char** argv) {
       instance.activateExisting({rest.begin() + 1, rest.end()});
       return 0;
     }
-    static std::mutex lock;
-    auto say = [](std::string line) {
-      std::lock_guard guard(lock);
+    auto say = [](std::string line) {  // one write a line, whichever thread says it
       line += "\n";
       return ::write(STDOUT_FILENO, line.data(), line.size()) > 0;
     };
