@@ -1,0 +1,27 @@
+#pragma once
+
+namespace tarnwick::platform::linux_desktop {
+
+// Whether this machine has a GPU render node this process may use. Without one the web view
+// never composites (see WebKitView), and the UI process draws nothing with GL.
+bool hasRenderNode();
+
+// Keeps the GL stack out of the UI process where it would draw nothing with it. GTK probes GLX
+// and the engine EGL while the first web context is made; with no GPU that maps Mesa's software
+// driver and LLVM, some 60 MiB resident that the window never uses. For that probe the GL
+// vendor libraries are hidden from this process; the processes the engine starts afterwards,
+// whose page does render through them, get the environment as it was.
+class UiProcessGl {
+ public:
+  // Before the toolkit starts, while the process has one thread: setting a variable beside
+  // threads that read the environment is not safe, removing one is.
+  static UiProcessGl keepOutWithoutRenderNode();
+  // Makes the default web context, so that the probe happens now, then shows the vendors again.
+  // Call before anything starts a process.
+  void makeDefaultWebContext();
+
+ private:
+  bool hidden_ = false;
+};
+
+}  // namespace tarnwick::platform::linux_desktop
