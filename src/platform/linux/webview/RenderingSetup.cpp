@@ -11,8 +11,9 @@ namespace tarnwick::platform::linux_desktop {
 
 namespace {
 
-// The EGL vendors the GL dispatch library loads; a file that names none gives no EGL display,
-// and the engine then asks GTK for no GL context either.
+// GTK's switch for its GL support, and the list of EGL vendors the dispatch library loads
+// (a file that names none: no vendor, no EGL display).
+constexpr const char* gdkGl = "GDK_GL";
 constexpr const char* eglVendors = "__EGL_VENDOR_LIBRARY_FILENAMES";
 
 }  // namespace
@@ -30,9 +31,14 @@ bool hasRenderNode() {
 
 UiProcessGl UiProcessGl::keepOutWithoutRenderNode() {
   UiProcessGl gl;
-  // A list the user chose is theirs to keep, and with a GPU nothing changes.
-  if (std::getenv(eglVendors) == nullptr && !hasRenderNode()) {
-    gl.hidden_ = ::setenv(eglVendors, "/dev/null", 0) == 0;
+  // A choice the user made for either is theirs to keep, and with a GPU nothing changes.
+  if (std::getenv(gdkGl) || std::getenv(eglVendors) || hasRenderNode()) {
+    return gl;
+  }
+  gl.hidden_ = ::setenv(gdkGl, "disable", 0) == 0 && ::setenv(eglVendors, "/dev/null", 0) == 0;
+  if (!gl.hidden_) {
+    ::unsetenv(gdkGl);
+    ::unsetenv(eglVendors);
   }
   return gl;
 }
@@ -41,6 +47,7 @@ void UiProcessGl::makeDefaultWebContext() {
   webkit_web_context_get_default();
   if (hidden_) {
     hidden_ = false;
+    ::unsetenv(gdkGl);
     ::unsetenv(eglVendors);
   }
 }

@@ -6,11 +6,11 @@ namespace tarnwick::platform::linux_desktop {
 // never composites (see WebKitView), and the UI process draws nothing with GL.
 bool hasRenderNode();
 
-// Keeps the GL stack out of the UI process where it would draw nothing with it. The engine probes
-// EGL while the first web context is made (and, finding a display, GLX through GTK); with no GPU
-// that maps Mesa's software driver and LLVM, some 55 MiB resident that the window never uses. For
-// that probe the EGL vendor libraries are hidden from this process; the processes the engine
-// starts afterwards, whose page does render through them, get the environment as it was.
+// Keeps the GL stack out of the UI process where it would draw nothing with it. GTK probes GLX
+// and the engine EGL while the first web context is made; with no GPU that maps Mesa's software
+// driver and LLVM, some 60 MiB resident that the window never uses. For that probe the GL
+// vendor libraries are hidden from this process; the processes the engine starts afterwards,
+// whose page does render through them, get the environment as it was.
 class UiProcessGl {
  public:
   // Before the toolkit starts, while the process has one thread: setting a variable beside
