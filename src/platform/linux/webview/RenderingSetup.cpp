@@ -11,8 +11,8 @@ namespace tarnwick::platform::linux_desktop {
 
 namespace {
 
-// GTK's switch for its GL support, and the list of EGL vendors the dispatch library loads
-// (a file that names none: no vendor, no EGL display).
+// GTK's switch for its GL support (read once, when it starts), and the list of EGL vendors the
+// dispatch library loads (a file that names none: no vendor, no EGL display).
 constexpr const char* gdkGl = "GDK_GL";
 constexpr const char* eglVendors = "__EGL_VENDOR_LIBRARY_FILENAMES";
 

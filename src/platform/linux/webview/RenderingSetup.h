@@ -7,10 +7,11 @@ namespace tarnwick::platform::linux_desktop {
 bool hasRenderNode();
 
 // Keeps the GL stack out of the UI process where it would draw nothing with it. GTK probes GLX
-// and the engine EGL while the first web context is made; with no GPU that maps Mesa's software
-// driver and LLVM, some 60 MiB resident that the window never uses. For that probe the GL
-// vendor libraries are hidden from this process; the processes the engine starts afterwards,
-// whose page does render through them, get the environment as it was.
+// when it starts on a display no GTK program has probed yet, and the engine probes EGL (then GLX
+// through GTK) while the first web context is made; with no GPU either maps Mesa's software
+// driver and LLVM, some 55 MiB resident that the window never uses. For those probes GL is
+// hidden from this process; the processes the engine starts afterwards, whose page does render
+// through it, get the environment as it was.
 class UiProcessGl {
  public:
   // Before the toolkit starts, while the process has one thread: setting a variable beside
