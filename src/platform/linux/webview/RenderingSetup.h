@@ -14,9 +14,9 @@ bool hasRenderNode();
 // through it, get the environment as it was.
 class UiProcessGl {
  public:
-  // Before the toolkit starts and before the shell starts threads of its own (the engine's heap
-  // scavenger, already running, reads no variables): setting a variable beside threads that read
-  // the environment is not safe, removing one is.
+  // Before the toolkit starts and before the shell starts threads of its own; beside this one
+  // runs only the engine's heap scavenger, started when its library loaded. Setting a variable may
+  // move the environment while another thread reads it; removing one later moves nothing.
   static UiProcessGl keepOutWithoutRenderNode();
   // Makes the default web context, so that the probe happens now, then shows the vendors again.
   // Call before anything starts a process.
