@@ -16,7 +16,8 @@ class UiProcessGl {
  public:
   // Before the toolkit starts and before the shell starts threads of its own; beside this one
   // runs only the engine's heap scavenger, started when its library loaded. Setting a variable may
-  // move the environment while another thread reads it; removing one later moves nothing.
+  // reallocate the environment while another thread reads it; removing one later only shifts
+  // entries within it.
   static UiProcessGl keepOutWithoutRenderNode();
   // Makes the default web context, so that the probe happens now, then shows the vendors again.
   // Call before anything starts a process.
