@@ -1,7 +1,7 @@
 // Launch cost of the shell beside a bare WebKitGTK window: from process start to the interface
-// page's `load` event, and the UI process's peak resident memory. Both run alternately, each in a
-// fresh home, under one Xvfb, against a Connector look-alike of this benchmark's own that is
-// healthy from the start. Prints medians and spreads; asserts nothing.
+// page's `load` event, and the peak resident memory of the UI process and of its web processes.
+// Both run alternately, each in a fresh home, under one Xvfb, against a Connector look-alike of
+// this benchmark's own that is healthy from the start. Prints medians and spreads; asserts nothing.
 //
 //   tarnwick_launch_bench [runs] [shell executable]
 //
@@ -20,14 +20,18 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Files.h"
@@ -47,6 +51,9 @@ const std::string version = TARNWICK_PROJECT_VERSION;
 struct Marks {
   std::optional<double> mapped, statusShown, healthAnswered, interfaceRequested, loaded;
   std::optional<long> peakKiB;
+  // The web processes alive at that moment, summed: a process kept from an earlier page counts.
+  std::optional<long> webPeakKiB;
+  int webProcesses = 0;
 };
 
 // Times are kept relative to the start of the current run; the server and the X watcher write
@@ -68,9 +75,11 @@ class Recorder {
     std::lock_guard lock(mutex_);
     return marks_;
   }
-  void setPeak(long kib) {
+  void setPeaks(long kib, long webKiB, int webProcesses) {
     std::lock_guard lock(mutex_);
     marks_.peakKiB = kib;
+    marks_.webPeakKiB = webKiB;
+    marks_.webProcesses = webProcesses;
   }
 
  private:
@@ -185,6 +194,60 @@ long peakResidentKiB(int pid) {
   return -1;
 }
 
+// The parent of a process, from /proc/PID/stat; the command name may hold spaces or parentheses.
+int parentOf(int pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  auto close = text.rfind(')');
+  if (close == std::string::npos) {
+    return -1;
+  }
+  char state = 0;
+  int parent = -1;
+  return std::sscanf(text.c_str() + close + 1, " %c %d", &state, &parent) == 2 ? parent : -1;
+}
+
+// Every process below the one given (the engine's helpers may sit under a sandbox launcher).
+std::vector<int> descendantsOf(int root) {
+  std::vector<std::pair<int, int>> processes;  // pid, parent
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const auto name = entry.path().filename().string();
+    if (!name.empty() && std::all_of(name.begin(), name.end(),
+                                     [](unsigned char c) { return std::isdigit(c) != 0; })) {
+      int pid = std::atoi(name.c_str());
+      processes.emplace_back(pid, parentOf(pid));
+    }
+  }
+  std::vector<int> found{root};
+  for (std::size_t next = 0; next < found.size(); ++next) {
+    for (const auto& [pid, parent] : processes) {
+      if (parent == found[next]) {
+        found.push_back(pid);
+      }
+    }
+  }
+  found.erase(found.begin());
+  return found;
+}
+
+// The summed peaks of the web processes under the given process, and how many there are.
+std::pair<long, int> webProcessPeaks(int root) {
+  long total = 0;
+  int count = 0;
+  for (int pid : descendantsOf(root)) {
+    std::string command = tarnwick::testsupport::readFile(std::filesystem::path("/proc") /
+                                                          std::to_string(pid) / "comm");
+    // The kernel keeps fifteen characters of "WebKitWebProcess".
+    if (command.rfind("WebKitWebProces", 0) == 0) {
+      if (long peak = peakResidentKiB(pid); peak > 0) {
+        total += peak;
+        ++count;
+      }
+    }
+  }
+  return {total, count};
+}
+
 // One launch in a fresh home; nothing when the page never reported its `load` event.
 std::optional<Marks> launch(const std::string& executable, const std::string& display,
                             const std::string& sessionBus, Recorder& recorder) {
@@ -205,7 +268,8 @@ std::optional<Marks> launch(const std::string& executable, const std::string& di
       [&] { return recorder.marks().loaded.has_value(); }, 30s, 2ms);
   // The high-water mark a moment after `load`, the same moment for both programs.
   std::this_thread::sleep_for(500ms);
-  recorder.setPeak(peakResidentKiB(process.pid()));
+  auto [webPeak, webProcesses] = webProcessPeaks(process.pid());
+  recorder.setPeaks(peakResidentKiB(process.pid()), webPeak, webProcesses);
   process.terminate();
   process.wait(5s);
   if (!loaded) {
@@ -237,12 +301,20 @@ std::vector<double> pick(const std::vector<Marks>& runs, std::optional<double> M
   return values;
 }
 
-std::vector<double> peaks(const std::vector<Marks>& runs) {
+std::vector<double> peaks(const std::vector<Marks>& runs, std::optional<long> Marks::*field) {
   std::vector<double> values;
   for (const auto& marks : runs) {
-    if (marks.peakKiB && *marks.peakKiB > 0) {
-      values.push_back(static_cast<double>(*marks.peakKiB) / 1024.0);
+    if (marks.*field && *(marks.*field) > 0) {
+      values.push_back(static_cast<double>(*(marks.*field)) / 1024.0);
     }
+  }
+  return values;
+}
+
+std::vector<double> webProcessCounts(const std::vector<Marks>& runs) {
+  std::vector<double> values;
+  for (const auto& marks : runs) {
+    values.push_back(marks.webProcesses);
   }
   return values;
 }
@@ -312,15 +384,22 @@ int main(int argc, char** argv) {
   };
   auto shellLoad = spread(pick(shellRuns, &Marks::loaded));
   auto bareLoad = spread(pick(bareRuns, &Marks::loaded));
-  auto shellPeak = spread(peaks(shellRuns));
-  auto barePeak = spread(peaks(bareRuns));
+  auto shellPeak = spread(peaks(shellRuns, &Marks::peakKiB));
+  auto barePeak = spread(peaks(bareRuns, &Marks::peakKiB));
+  auto shellWebPeak = spread(peaks(shellRuns, &Marks::webPeakKiB));
+  auto bareWebPeak = spread(peaks(bareRuns, &Marks::webPeakKiB));
   print("shell: start -> load", shellLoad, "ms");
   print("bare window: start -> load", bareLoad, "ms");
   print("shell: peak resident memory (VmHWM)", shellPeak, "MiB");
   print("bare window: peak resident memory (VmHWM)", barePeak, "MiB");
-  if (bareLoad.median > 0 && barePeak.median > 0) {
-    std::printf("ratio shell / bare window: time %.3f, memory %.3f\n",
-                shellLoad.median / bareLoad.median, shellPeak.median / barePeak.median);
+  print("shell: web processes' peak memory (summed)", shellWebPeak, "MiB");
+  print("bare window: web processes' peak (summed)", bareWebPeak, "MiB");
+  print("shell: web processes alive", spread(webProcessCounts(shellRuns)), "");
+  print("bare window: web processes alive", spread(webProcessCounts(bareRuns)), "");
+  if (bareLoad.median > 0 && barePeak.median > 0 && bareWebPeak.median > 0) {
+    std::printf("ratio shell / bare window: time %.3f, UI memory %.3f, web memory %.3f\n",
+                shellLoad.median / bareLoad.median, shellPeak.median / barePeak.median,
+                shellWebPeak.median / bareWebPeak.median);
   }
   std::printf("shell breakdown (median ms after start):\n");
   print("window mapped", spread(pick(shellRuns, &Marks::mapped)), "ms");

@@ -16,6 +16,7 @@
 #include "platform/linux/shell/DesktopServices.h"
 #include "platform/linux/shell/GLibMainQueue.h"
 #include "platform/linux/shell/GtkShell.h"
+#include "platform/linux/webview/RenderingSetup.h"
 
 namespace tarnwick::platform::linux_desktop {
 
@@ -66,8 +67,10 @@ class DesktopStartup final : public app::Startup {
   }
 
   int runApplication() override {
+    auto gl = UiProcessGl::keepOutWithoutRenderNode();
     gtk_init(&argc_, &argv_);
     g_set_prgname("Tarnwick");
+    gl.makeDefaultWebContext();
 
     GLibMainQueue mainQueue;
     ThreadSleeper sleeper;

@@ -1,12 +1,9 @@
 #include "platform/linux/webview/WebKitView.h"
 
-#include <unistd.h>
-
 #include <cmath>
-#include <filesystem>
-#include <system_error>
 
 #include "platform/linux/webview/FrameReportProtocol.h"
+#include "platform/linux/webview/RenderingSetup.h"
 
 namespace tarnwick::platform::linux_desktop {
 
@@ -34,18 +31,6 @@ void keepCookiesAcrossRestarts(WebKitWebContext* context) {
         webkit_website_data_manager_get_cookie_manager(data), file.get(),
         WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
   }
-}
-
-// Whether this machine has a GPU render node this process may use.
-bool hasRenderNode() {
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator("/dev/dri", error)) {
-    if (entry.path().filename().string().starts_with("renderD") &&
-        ::access(entry.path().c_str(), R_OK | W_OK) == 0) {
-      return true;
-    }
-  }
-  return false;
 }
 
 struct ExtensionSetup {
