@@ -26,7 +26,7 @@ TEST(Shell, ShowsTheInterfaceAndServesOnlyItsTrustedFrames) {
                   {"--version", version, "--client-source", "channel", "--interface-version",
                    "2026.12.1", "--extra-port", "8767"});
   ASSERT_TRUE(waitUntil([&] { return connector.server().has_value(); }, 20s));
-  ASSERT_TRUE(connector.post("/test/hold-interface", {{"count", 2}, {"ms", 1500}}));
+  ASSERT_TRUE(connector.post("/test/hold-interface", {{"count", 2}, {"ms", 6000}}));
   Session session;
   auto& screen = session.screen;
   auto titled = [&](const std::string& title) {
@@ -68,7 +68,7 @@ TEST(Shell, ShowsTheInterfaceAndServesOnlyItsTrustedFrames) {
     auto sheet = session.waitSheet();
     ASSERT_TRUE(sheet) << "no sheet";
     EXPECT_EQ(sheet->title, "Tarnwick");
-    EXPECT_TRUE(contains(session.texts(), "text: Import statements?"));
+    EXPECT_TRUE(session.waitText("Import statements?", 5s));
     EXPECT_TRUE(connector.waitLog({{"event", "dialog"}}, 0s).empty()) << "the page went on";
     session.press(*sheet, key);
     EXPECT_EQ(dialog()["result"], result);
@@ -141,8 +141,9 @@ TEST(Shell, ShowsTheInterfaceAndServesOnlyItsTrustedFrames) {
 
   // A cookie the interface sets, kept for the next start.
   ASSERT_TRUE(go(local + "/test/cookie", "/"));
-  // A dead content process: the reopening page, then the interface again.
-  ASSERT_TRUE(connector.post("/test/hold-interface", {{"count", 2}, {"ms", 1500}}));
+  // A dead content process: the reopening page, then the interface again. The interface is held
+  // long enough for a reader to find the page while the dead process's objects time out.
+  ASSERT_TRUE(connector.post("/test/hold-interface", {{"count", 2}, {"ms", 6000}}));
   ASSERT_TRUE(connector.clear("/test/log"));
   auto pages = processesOf("WebKitWebProcess", session.home.path());
   ASSERT_FALSE(pages.empty());
