@@ -142,7 +142,7 @@ TEST(Shell, ShowsTheInterfaceAndServesOnlyItsTrustedFrames) {
   // A cookie the interface sets, kept for the next start.
   ASSERT_TRUE(go(local + "/test/cookie", "/"));
   // A dead content process: the reopening page, then the interface again. The interface is held
-  // long enough for a reader to find the page while the dead process's objects time out.
+  // back long enough for the reader to find that page on a busy machine.
   ASSERT_TRUE(connector.post("/test/hold-interface", {{"count", 2}, {"ms", 6000}}));
   ASSERT_TRUE(connector.clear("/test/log"));
   auto pages = processesOf("WebKitWebProcess", session.home.path());
