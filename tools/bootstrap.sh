@@ -21,6 +21,8 @@ packages=(
   fonts-dejavu-core dbus dbus-x11
   # reading the web view as a screen reader does (end-to-end tests)
   at-spi2-core libatspi2.0-dev
+  # the Debian package: its icons drawn at build time, its checks, the root it is installed on
+  librsvg2-bin lintian appstream debootstrap
 )
 
 if [ "$(id -u)" -ne 0 ]; then
