@@ -79,14 +79,16 @@ if [ "$mode" = inside ]; then
     [ -n "$answer" ] || answer=$( (exec 3<>/dev/tcp/127.0.0.1/8766 &&
       printf 'GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n' >&3 && timeout 5 cat <&3) 2>/dev/null |
       tr -d '\r' | sed -n '/^Server:/p') || true
-    [ -n "$window" ] || window=$(in_root env DISPLAY=:5 xdotool search --onlyvisible --class Tarnwick 2>/dev/null | head -1) || true
+    # The title names the bundle's version once the interface has loaded in the web view.
+    [ -n "$window" ] || window=$(in_root env DISPLAY=:5 xdotool search --onlyvisible \
+      --name "^Tarnwick ${version//./\\.}\$" 2>/dev/null | head -1) || true
     [ -n "$answer" ] && [ -n "$window" ] && break
     kill -0 "$shell" 2>/dev/null || fail "tarnwick exited: $(tail -5 "$cache/shell.log")"
     sleep 1
   done
   [ "$answer" = "Server: TarnwickDesktop/$version" ] || fail "Connector answered '$answer'"
-  [ -n "$window" ] || fail "no Tarnwick window mapped within 90 s"
-  echo "Connector answered and window $window mapped $((SECONDS - start)) s after the install began"
+  [ -n "$window" ] || fail "no window titled 'Tarnwick $version' mapped within 90 s"
+  echo "Connector answered and window $window 'Tarnwick $version' mapped $((SECONDS - start)) s after the install began"
   # A second copy started from the PATH finds the first and hands the link over.
   as_user env DISPLAY=:5 timeout 10 tarnwick 'tarnwick://pair?code=1' ||
     fail "a second copy did not hand its link over"
