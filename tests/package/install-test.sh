@@ -1,22 +1,16 @@
 #!/usr/bin/env bash
-# Installs the package on a fresh Debian 12 root as a user would: apt pulls its dependencies, the
-# installed `tarnwick` starts under Xvfb, its Connector answers and its window maps, the desktop
-# names it the tarnwick: handler, a second copy hands a link over; then a purge leaves none of
-# its files.
-#
-#   install-test.sh DEB CACHE
-#
-# CACHE keeps the debootstrapped root and apt's downloads between runs; each run installs into a
-# throw-away overlay on it. Only building the root and fetching the package's dependencies use the
-# network (TARNWICK_DEBIAN_MIRROR, deb.debian.org by default); the install and everything after
-# run in private network, mount and process namespaces, so nothing started here outlives it.
+# The package on a fresh Debian 12 root, as a user gets it: `apt-get install ./DEB` pulls its
+# dependencies; the installed `tarnwick` starts under Xvfb, its Connector answers, its window maps,
+# xdg-mime names it the tarnwick: handler, a second copy hands a link over; a purge leaves nothing.
+#   install-test.sh DEB CACHE    (CACHE keeps the debootstrapped root and apt's downloads)
+# Only building the root and fetching dependencies use the network (TARNWICK_DEBIAN_MIRROR); the
+# rest runs in a throw-away overlay, in private network, mount and process namespaces.
 set -euo pipefail
 fail() { echo "FAIL: $*" >&2; exit 1; }
 deb=$(realpath "$1" 2>/dev/null || true) cache=$2
 mode=${TARNWICK_PACKAGE_TEST_STEP:-outside}
-if [ "$mode" = outside ]; then
-  [ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root (debootstrap, chroot, namespaces)"; exit 77; }
-  command -v debootstrap >/dev/null || { echo "SKIP: no debootstrap"; exit 77; }
+if [ "$mode" = outside ] && { [ "$(id -u)" -ne 0 ] || ! command -v debootstrap > /dev/null; }; then
+  echo "SKIP: needs root and debootstrap"; exit 77
 fi
 [ -f "$deb" ] || fail "no package at $1 (cmake --build --preset default --target package)"
 base=$cache/base
@@ -25,10 +19,8 @@ version=$(dpkg-deb -f "$deb" Version)
 
 # /proc, /dev, /sys and a private /tmp in ROOT; the mounts end with this mount namespace.
 mount_system() {
-  mount -t proc proc "$1/proc"
-  mount --rbind /dev "$1/dev"
-  mount --rbind /sys "$1/sys"
-  mount -t tmpfs tmpfs "$1/tmp"
+  mount -t proc proc "$1/proc" && mount --rbind /dev "$1/dev" && mount --rbind /sys "$1/sys" &&
+    mount -t tmpfs tmpfs "$1/tmp"
 }
 in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive "$@"; }
 as_user() { in_root setpriv --reuid=tester --regid=tester --init-groups env HOME=/home/tester "$@"; }
@@ -41,7 +33,7 @@ if [ "$mode" = prepare ]; then
   in_root apt-get update -qq
   if [ ! -e "$root/.tools-ready" ]; then
     in_root apt-get install -y -qq --no-install-recommends \
-      xvfb xauth x11-utils xdotool xdg-utils desktop-file-utils > /dev/null
+      xvfb xauth xdotool xdg-utils desktop-file-utils > /dev/null
     in_root useradd --create-home tester
     touch "$root/.tools-ready"
   fi
