@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Application.h"
@@ -83,7 +84,9 @@ class FakeWindow final : public platform::Window {
   void makeKeyAndOrderFront() override {
     ++broughtForward;
     visible = true;
+    presentedTokens.push_back(std::exchange(startupToken, {}));
   }
+  void setStartupToken(const std::string& token) override { startupToken = token; }
   bool isVisible() const override { return visible; }
   void beginSheet(const platform::Alert& alert,
                   std::function<void(std::optional<std::size_t>)> completion) override {
@@ -100,6 +103,8 @@ class FakeWindow final : public platform::Window {
   bool centred = false;
   bool visible = false;
   int broughtForward = 0;
+  std::string startupToken;                  // for the next presentation
+  std::vector<std::string> presentedTokens;  // each presentation's, empty for none
   std::vector<Sheet> sheets;
   std::vector<OpenPanel> openPanels;
 
