@@ -17,9 +17,6 @@ TEST(StartupToken, TravelsFirstUnderItsOwnWordAndOnlyAsAToken) {
       {{{"a://1"}, ""}, "activate\0a://1\0"s},
       {{{}, "id_TIME5"}, "activate-with-token\0id_TIME5\0"s},
       {{{"a://1", "b://2"}, "wl:3"}, "activate-with-token\0wl:3\0a://1\0b://2\0"s},
-      {{{}, longest}, "activate-with-token\0"s + longest + "\0"s},
-      {{{}, longest + "t"}, std::nullopt},
-      {{{}, "a b"}, std::nullopt},
       {{{""}, "tok"}, std::nullopt},
   };
   for (const auto& [activation, bytes] : encoded) {
@@ -27,11 +24,9 @@ TEST(StartupToken, TravelsFirstUnderItsOwnWordAndOnlyAsAToken) {
     EXPECT_TRUE(!bytes || activation::decodeActivation(*bytes) == activation) << activation.token;
   }
   for (const auto& refused : {"activate-with-token\0"s, "activate-with-token\0\0a://1\0"s,
-                              "activate-with-token\0tok"s, "activate-with-token\0t\tk\0"s,
-                              "activate-with-token\0tok\0\0"s, "activate-with-tokens\0tok\0"s}) {
+                              "activate-with-token\0t\x7fk\0"s, "activate-with-token\0tok\0\0"s}) {
     EXPECT_FALSE(activation::decodeActivation(refused)) << testing::PrintToString(refused);
   }
-  EXPECT_FALSE(activation::decodeRequest("activate-with-token\0tok\0a://1\0"s));
 }
 
 TEST(StartupToken, ReachesTheWindowPortForThePresentationItCameWith) {
@@ -42,15 +37,11 @@ TEST(StartupToken, ReachesTheWindowPortForThePresentationItCameWith) {
     bool early = false;
   };
   const std::vector<Row> rows = {
-      {"launcher-1_TIME100",
-       {{}, "launcher-2_TIME200"},
-       {"launcher-1_TIME100", "launcher-2_TIME200", ""}},
-      {"", {{"tarnwick://plaid-complete"}, "wl:3"}, {"", "wl:3", ""}},
+      {"l-1_TIME100", {{}, "l-2_TIME200"}, {"l-1_TIME100", "l-2_TIME200", ""}},
       {"", {{"https://elsewhere.example/"}, "tok-4"}, {"", ""}},
       {"own-5", {{}, "other-5"}, {"own-5", ""}, true},
       {longest, {{}, longest + "t"}, {longest, "", ""}},
-      {"a b", {{}, "tok\n"}, {"", "", ""}},
-      {"caf\u00e9", {{}, "\x7f"}, {"", "", ""}},
+      {"caf\u00e9", {{}, "t k"}, {"", "", ""}},
   };
   for (const auto& row : rows) {
     fakes::FakePlatform platform;

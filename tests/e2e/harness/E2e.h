@@ -53,7 +53,8 @@ class Screen {
   void click(int x, int y);
   void key(const std::string& keysym, const Lines& modifiers = {});  // "Return", "Control_L"
   void focus(unsigned long window);
-  std::vector<unsigned long> keyboard();  // every keycode's keysyms
+  std::vector<unsigned long> keyboard();                             // every keycode's keysyms
+  long cardinal(unsigned long window, const std::string& property);  // -1 when it has none
 
  private:
   void* display_;
