@@ -17,12 +17,14 @@ packages=(
   # tests, stand-ins and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   xvfb xauth x11-utils imagemagick lsof procps util-linux xdotool xclip xdg-utils
-  desktop-file-utils libpam-wrapper
+  desktop-file-utils libpam-wrapper weston
   fonts-dejavu-core dbus dbus-x11
   # reading the web view as a screen reader does (end-to-end tests)
   at-spi2-core libatspi2.0-dev
   # measuring the suite's line coverage (tools/coverage.sh)
   gcovr
+  # the Debian package: its icons drawn at build time, its checks, the root it is installed on
+  librsvg2-bin lintian appstream debootstrap
 )
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -219,6 +219,56 @@ std::optional<std::vector<std::string>> decodeRequest(std::string_view request) 
   return urls;
 }
 
+bool isStartupToken(std::string_view token) {
+  return !token.empty() && token.size() <= maximumTokenSize &&
+         std::all_of(token.begin(), token.end(), [](char c) { return c > ' ' && c < '\x7f'; });
+}
+
+std::optional<std::string> encodeRequest(const std::vector<std::string>& urls,
+                                         std::string_view token) {
+  if (token.empty()) {
+    return encodeRequest(urls);
+  }
+  auto plain = encodeRequest(urls);
+  if (!plain || !isStartupToken(token)) {
+    return std::nullopt;
+  }
+  std::string request(tokenRequestWord);
+  request.push_back('\0');
+  request += token;
+  request.append(*plain, requestWord.size());  // from the NUL that ends the token
+  if (request.size() > maximumRequestSize) {
+    return std::nullopt;
+  }
+  return request;
+}
+
+std::optional<Activation> decodeActivation(std::string_view request) {
+  if (request.size() > maximumRequestSize) {
+    return std::nullopt;
+  }
+  Activation activation;
+  std::string plain;
+  if (request.starts_with(tokenRequestWord) && request.size() > tokenRequestWord.size() &&
+      request[tokenRequestWord.size()] == '\0') {
+    // Read again as the plain request, once the token is taken out.
+    auto rest = request.substr(tokenRequestWord.size() + 1);
+    auto end = rest.find('\0');
+    if (end == std::string_view::npos || !isStartupToken(rest.substr(0, end))) {
+      return std::nullopt;
+    }
+    activation.token = rest.substr(0, end);
+    plain = std::string(requestWord) + std::string(rest.substr(end));
+    request = plain;
+  }
+  auto urls = decodeRequest(request);
+  if (!urls) {
+    return std::nullopt;
+  }
+  activation.urls = std::move(*urls);
+  return activation;
+}
+
 bool isAcceptedPeer(std::optional<uid_t> peer, uid_t self) {
   return peer && *peer == self;
 }
@@ -284,7 +334,8 @@ bool sendRequest(const std::filesystem::path& path, const std::string& request,
 
 namespace {
 
-void serve(int connection, int wake, const Handler& onRequest, std::chrono::milliseconds timeout) {
+void serve(int connection, int wake, const ActivationHandler& onRequest,
+           std::chrono::milliseconds timeout) {
   if (!isAcceptedPeer(peerUser(connection), ::getuid())) {
     return;
   }
@@ -294,12 +345,12 @@ void serve(int connection, int wake, const Handler& onRequest, std::chrono::mill
   if (!bytes) {
     return;
   }
-  auto urls = decodeRequest(*bytes);
-  if (!urls) {
+  auto activation = decodeActivation(*bytes);
+  if (!activation) {
     return;
   }
   try {
-    onRequest(std::move(*urls));
+    onRequest(std::move(*activation));
   } catch (...) {
     return;  // the request is dropped; the listener goes on
   }
@@ -324,7 +375,7 @@ Descriptor openListener(const std::filesystem::path& path) {
   return listener;
 }
 
-void acceptRequests(int listener, int wake, const Handler& onRequest,
+void acceptRequests(int listener, int wake, const ActivationHandler& onRequest,
                     std::chrono::milliseconds timeout) {
   for (;;) {
     pollfd fds[2] = {{listener, POLLIN, 0}, {wake, POLLIN, 0}};

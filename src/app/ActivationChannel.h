@@ -42,8 +42,19 @@ class Descriptor {
 
 namespace activation {
 
-// A request is the word "activate" and then each URL, every field ended by a NUL byte.
+// What a refused copy hands over: its links, and the token its desktop gave it for raising a
+// window (an X11 startup id or a Wayland activation token; empty for none).
+struct Activation {
+  std::vector<std::string> urls;
+  std::string token;
+  bool operator==(const Activation&) const = default;
+};
+
+// A request is the word "activate" and then each URL, every field ended by a NUL byte. With a
+// token, the word is "activate-with-token" and the token is the first field after it, so that
+// requests without one read as they always have.
 inline constexpr std::string_view requestWord = "activate";
+inline constexpr std::string_view tokenRequestWord = "activate-with-token";
 inline constexpr std::string_view answer = "ok";
 inline constexpr std::size_t maximumRequestSize = 64 * 1024;
 
@@ -51,6 +62,17 @@ inline constexpr std::size_t maximumRequestSize = 64 * 1024;
 std::optional<std::string> encodeRequest(const std::vector<std::string>& urls);
 // The URLs of a well-formed request; nothing for anything else.
 std::optional<std::vector<std::string>> decodeRequest(std::string_view request);
+
+// The desktop's tokens are short printable ASCII without spaces; anything else comes from
+// somewhere else and is never passed on.
+inline constexpr std::size_t maximumTokenSize = 256;
+bool isStartupToken(std::string_view token);
+// The request of either form: the plain one for an empty token, nothing for one that is not a
+// token or as encodeRequest above.
+std::optional<std::string> encodeRequest(const std::vector<std::string>& urls,
+                                         std::string_view token);
+// A well-formed request of either form; nothing for anything else.
+std::optional<Activation> decodeActivation(std::string_view request);
 
 // Only this user's own processes may activate the window. Unknown credentials are refused.
 bool isAcceptedPeer(std::optional<uid_t> peer, uid_t self);
@@ -70,7 +92,8 @@ Descriptor openListener(const std::filesystem::path& path);
 // user's well-formed requests goes to `onRequest` (on this thread), then is answered; a client
 // that stalls is dropped after `timeout`.
 using Handler = std::function<void(std::vector<std::string> urls)>;
-void acceptRequests(int listener, int wake, const Handler& onRequest,
+using ActivationHandler = std::function<void(Activation activation)>;
+void acceptRequests(int listener, int wake, const ActivationHandler& onRequest,
                     std::chrono::milliseconds timeout);
 
 }  // namespace activation

@@ -1,4 +1,7 @@
 // Launch completion, reopen, reload and the status page.
+#include <utility>
+
+#include "app/ActivationChannel.h"
 #include "app/StatusPage.h"
 #include "app/TarnwickAppDelegate.h"
 #include "connector/ConnectorContract.h"
@@ -29,7 +32,7 @@ void TarnwickAppDelegate::applicationDidFinishLaunching() {
   window_->setMinSize(minimumWidth, minimumHeight);
   window_->setContentView(*webView_);
   window_->center();
-  window_->makeKeyAndOrderFront();
+  presentWindow();
   application.activate(true);
 
   if (pendingInviteURL_) {
@@ -57,9 +60,39 @@ bool TarnwickAppDelegate::applicationShouldHandleReopen(bool /*hasVisibleWindows
 
 void TarnwickAppDelegate::bringWindowForward() {
   if (window_) {
-    window_->makeKeyAndOrderFront();
+    presentWindow();
   }
   platform_.application.activate(true);
+}
+
+void TarnwickAppDelegate::presentWindow() {
+  if (!startupToken_.empty()) {
+    window_->setStartupToken(std::exchange(startupToken_, {}));
+  }
+  window_->makeKeyAndOrderFront();
+}
+
+void TarnwickAppDelegate::setStartupToken(std::string_view token) {
+  startupToken_ = activation::isStartupToken(token) ? std::string(token) : std::string();
+}
+
+void TarnwickAppDelegate::handleActivation(const activation::Activation& activation) {
+  // The other copy's token is for this request alone: a later presentation has none of its own.
+  const bool launched = window_ != nullptr;
+  if (launched) {
+    setStartupToken(activation.token);
+  }
+  // A copy started with links hands over the links alone, as when the system opens a link in a
+  // running application: a reopen would connect whenever a status page shows, and so replace an
+  // invitation's outcome with the interface.
+  if (activation.urls.empty()) {
+    applicationShouldHandleReopen(false);
+  } else {
+    applicationOpenURLs(activation.urls);
+  }
+  if (launched) {
+    startupToken_.clear();
+  }
 }
 
 void TarnwickAppDelegate::showStatus(const std::string& message) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Platform.h"
@@ -19,6 +20,10 @@ struct TarnwickRelease;
 }
 
 namespace tarnwick::app {
+
+namespace activation {
+struct Activation;
+}
 
 // The one object that holds the windowed application together: application delegate, web view
 // delegate and script-message handler. All state lives here, on the main thread; each operation is
@@ -53,6 +58,14 @@ class TarnwickAppDelegate final : public platform::ApplicationDelegate,
                                             std::function<void(bool)> decision) override;
   void webViewDidReceiveScriptMessage(const std::string& name, const std::string& body,
                                       const platform::FrameInfo& frame) override;
+
+  // --- Raising the window with the desktop's token (src/app/Launch.cpp) ---
+  // The token (an X11 startup id or a Wayland activation token) for the window's next
+  // presentation; anything that is not a token (activation::isStartupToken) is dropped.
+  void setStartupToken(std::string_view token);
+  // A request from another copy: its links, or without links a reopen, raising the window with
+  // the token that copy was started with. Before launch the first window keeps its own.
+  void handleActivation(const activation::Activation& activation);
 
   // --- Status page and reconnection (src/app/Launch.cpp) ---
   void showStatus(const std::string& message);
@@ -134,6 +147,8 @@ class TarnwickAppDelegate final : public platform::ApplicationDelegate,
   friend struct TarnwickAppDelegateTestAccess;
 
   void bringWindowForward();
+  // Makes the window key and orders it front, with the token when there is one.
+  void presentWindow();
   // Dispatches the unlock answer for `requestID` into the page (src/bridge/FinancialUnlock.cpp).
   void completeFinancialUnlock(const std::string& requestID, bool accepted);
 
@@ -154,6 +169,7 @@ class TarnwickAppDelegate final : public platform::ApplicationDelegate,
   std::int64_t attempts_ = 0;
   std::optional<std::string> targetURL_;
   std::optional<std::string> pendingInviteURL_;
+  std::string startupToken_;
   // Written by the health check on the HTTP loader thread, read on the main thread.
   std::atomic<bool> replaceStaleConnector_{false};
   bool updateCheckInProgress_ = false;

@@ -72,20 +72,32 @@ bool TarnwickVisibleInstance::claim(
   return true;
 }
 
-void TarnwickVisibleInstance::activateExisting(const std::vector<std::string>& urls) {
+void TarnwickVisibleInstance::activateExisting(const std::vector<std::string>& urls,
+                                               std::string_view token) {
   // The holder of the lock is the one others activate; it never activates itself.
   if (lockDescriptor_ || !lockFolder_) {
     return;
   }
-  auto request = activation::encodeRequest(urls);
+  if (!activation::isStartupToken(token)) {
+    token = {};  // not the desktop's: the window still comes forward, without it
+  }
+  auto request = activation::encodeRequest(urls, token);
   if (!request) {
     // Links too many to hand over: still bring the window forward.
-    request = activation::encodeRequest({});
+    request = activation::encodeRequest({}, token);
   }
   activation::sendRequest(*socketPath(), *request, answerTimeout);
 }
 
 void TarnwickVisibleInstance::listen(ActivationHandler onActivate) {
+  if (onActivate) {
+    listenForActivations([handler = std::move(onActivate)](activation::Activation activation) {
+      handler(std::move(activation.urls));
+    });
+  }
+}
+
+void TarnwickVisibleInstance::listenForActivations(activation::ActivationHandler onActivate) {
   std::lock_guard guard(listening_);
   if (!listenSocket_ || listener_.joinable() || !onActivate) {
     return;

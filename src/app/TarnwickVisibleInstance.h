@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -29,12 +30,15 @@ class TarnwickVisibleInstance {
   // Holding the lock, it also opens the activation socket, so that requests queue from then on.
   bool claim(const std::optional<std::filesystem::path>& applicationSupport);
 
-  // Asks the copy holding the lock to come forward and to open `urls`. Does nothing when no such
+  // Asks the copy holding the lock to come forward and to open `urls`, raising its window with
+  // the desktop's `token` when that is one (activation::isStartupToken). Does nothing when no such
   // copy answers, and never in the copy that holds the lock itself.
-  void activateExisting(const std::vector<std::string>& urls);
+  void activateExisting(const std::vector<std::string>& urls, std::string_view token = {});
 
   // In the copy holding the lock: `onActivate` runs for each request from another copy, on the
-  // listener's own thread, with the URLs it handed over. Does nothing without the lock.
+  // listener's own thread, with what it handed over. Does nothing without the lock.
+  void listenForActivations(activation::ActivationHandler onActivate);
+  // The same for the URLs alone.
   using ActivationHandler = activation::Handler;
   void listen(ActivationHandler onActivate);
   // Ends the listener; `onActivate` is not called once this has returned. Call it before

@@ -82,6 +82,9 @@ class Window {
   virtual void center() = 0;
   // Also brings back a window the user closed: closing only hides it.
   virtual void makeKeyAndOrderFront() = 0;
+  // The desktop's token (an X11 startup id or a Wayland activation token) that lets the next
+  // makeKeyAndOrderFront raise the window where the desktop prevents focus stealing.
+  virtual void setStartupToken(const std::string& token) = 0;
   virtual bool isVisible() const = 0;
 
   // A window-modal sheet. The completion receives the index of the chosen button, or nothing when

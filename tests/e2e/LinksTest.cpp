@@ -43,9 +43,12 @@ TEST(Links, AnInvitationAtStartAndLinksFromOtherCopiesReachTheRunningShell) {
            {invitation("error-expired"), "This setup link has expired." + suffix},
            {invitation("any", 18444), "Could not connect to the server." + suffix}}) {
     SCOPED_TRACE(link);
-    auto second = runCommand(app.string(), {link}, session.environment("second"), 30s);
+    auto options = session.environment("second");
+    options.environment["DESKTOP_STARTUP_ID"] = "copy_TIME" + std::to_string(sentence.size());
+    auto second = runCommand(app.string(), {link}, options, 30s);
     EXPECT_EQ(std::pair(second.status, second.output), std::pair(0, std::string()));
     EXPECT_TRUE(session.waitText(sentence, 40s)) << ::testing::PrintToString(session.texts());
+    EXPECT_EQ(session.screen.cardinal(session.main.id, "_NET_WM_USER_TIME"), long(sentence.size()));
     EXPECT_EQ(session.screen.windows().size(), windows) << "a second copy showed a window";
   }
 

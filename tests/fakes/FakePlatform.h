@@ -11,6 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/TarnwickAppDelegate.h"
@@ -146,7 +147,11 @@ class FakeWindow final : public platform::Window {
   }
   void setContentView(platform::WebView&) override { events.push_back("content"); }
   void center() override { events.push_back("centre"); }
-  void makeKeyAndOrderFront() override { events.push_back("front"); }
+  void makeKeyAndOrderFront() override {
+    events.push_back("front");
+    presentedTokens.push_back(std::exchange(startupToken, {}));
+  }
+  void setStartupToken(const std::string& token) override { startupToken = token; }
   bool isVisible() const override { return true; }
   void beginSheet(const platform::Alert& alert, Ending ending) override {
     sheets.push_back({alert, std::move(ending)});
@@ -158,6 +163,8 @@ class FakeWindow final : public platform::Window {
   std::vector<std::string>& events;
   std::vector<Sheet> sheets;
   std::vector<std::pair<std::string, Chosen>> panels;  // "111": files, folders, several
+  std::string startupToken;                            // for the next presentation
+  std::vector<std::string> presentedTokens;            // each presentation's, "" for none
 
  private:
   std::string title_;

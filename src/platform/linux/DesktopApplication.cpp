@@ -3,6 +3,7 @@
 #include <gtk/gtk.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <type_traits>
 
@@ -51,6 +52,20 @@ std::vector<std::string> urlArguments(const std::vector<std::string>& arguments)
   return urls;
 }
 
+// The desktop's token for raising a window, as a launcher hands it to the program it starts:
+// XDG_ACTIVATION_TOKEN on Wayland, DESKTOP_STARTUP_ID on X11. Taken out of the environment before
+// GTK would take it for itself, and so that nothing the shell starts presents it again.
+std::string takeDesktopToken() {
+  std::string token;
+  for (const char* name : {"XDG_ACTIVATION_TOKEN", "DESKTOP_STARTUP_ID"}) {
+    if (const char* value = std::getenv(name); value && token.empty()) {
+      token = value;
+    }
+    ::unsetenv(name);
+  }
+  return token;
+}
+
 class DesktopStartup final : public app::Startup {
  public:
   DesktopStartup(int argc, char** argv) : argc_(argc), argv_(argv), arguments_(argv, argv + argc) {}
@@ -63,10 +78,12 @@ class DesktopStartup final : public app::Startup {
   }
 
   void activateExistingInstance() override {
-    app::TarnwickVisibleInstance::shared().activateExisting(urlArguments(arguments_));
+    app::TarnwickVisibleInstance::shared().activateExisting(urlArguments(arguments_),
+                                                            takeDesktopToken());
   }
 
   int runApplication() override {
+    auto startupToken = takeDesktopToken();
     auto gl = UiProcessGl::keepOutWithoutRenderNode();
     gtk_init(&argc_, &argv_);
     g_set_prgname("Tarnwick");
@@ -97,23 +114,17 @@ class DesktopStartup final : public app::Startup {
                       .userFolders = folders_,
                       .commands = commands};
     delegate = std::make_shared<app::TarnwickAppDelegate>(platform);
+    delegate->setStartupToken(startupToken);
 
     // Requests from refused copies arrive on the listener's thread; act on them on the main one.
-    // A copy started again is a reopen; a copy started with links hands over the links alone, as
-    // when the system opens a link in a running application: a reopen would connect whenever a
-    // status page shows, and so replace an invitation's outcome with the interface.
-    app::TarnwickVisibleInstance::shared().listen([&mainQueue](std::vector<std::string> urls) {
-      mainQueue.async([urls = std::move(urls)] {
-        if (!delegate) {
-          return;
-        }
-        if (urls.empty()) {
-          delegate->applicationShouldHandleReopen(false);
-        } else {
-          delegate->applicationOpenURLs(urls);
-        }
-      });
-    });
+    app::TarnwickVisibleInstance::shared().listenForActivations(
+        [&mainQueue](app::activation::Activation activation) {
+          mainQueue.async([activation = std::move(activation)] {
+            if (delegate) {
+              delegate->handleActivation(activation);
+            }
+          });
+        });
 
     // Links on the command line arrive as one batch before the window exists, like a link that
     // launched the application.

@@ -2,6 +2,7 @@
 
 // clang-format off
 #include <X11/Xlib.h>
+#include <X11/Xatom.h>
 #include <X11/Xutil.h>
 // clang-format on
 #include <signal.h>
@@ -47,6 +48,18 @@ std::vector<Window> Screen::windows() {
   }
   XFree(children);
   return found;
+}
+
+long Screen::cardinal(unsigned long window, const std::string& property) {
+  Atom type = None;
+  int format = 0;
+  unsigned long length = 0, remaining;
+  unsigned char* value = nullptr;
+  XGetWindowProperty(DISPLAY_, window, XInternAtom(DISPLAY_, property.c_str(), False), 0, 1, False,
+                     XA_CARDINAL, &type, &format, &length, &remaining, &value);
+  long result = value && length == 1 ? *reinterpret_cast<long*>(value) : -1;
+  XFree(value);
+  return result;
 }
 
 std::optional<Window> Screen::waitFor(const std::function<bool(const Window&)>& match,

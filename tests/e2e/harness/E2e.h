@@ -50,6 +50,7 @@ class Screen {
                                 Clock::duration timeout = 20s);
   std::string capture(int x, int y, int width, int height);  // the raw pixels
   std::vector<unsigned long> keyboard();                     // every keycode's keysyms
+  long cardinal(unsigned long window, const std::string& property);  // -1 when it has none
 
  private:
   void* display_;

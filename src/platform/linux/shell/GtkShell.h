@@ -23,6 +23,7 @@ class GtkShellWindow final : public Window {
   void setContentView(WebView& webView) override;
   void center() override;
   void makeKeyAndOrderFront() override;
+  void setStartupToken(const std::string& token) override;
   bool isVisible() const override;
   void beginSheet(const Alert& alert,
                   std::function<void(std::optional<std::size_t>)> completion) override;

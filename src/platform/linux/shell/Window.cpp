@@ -52,6 +52,11 @@ void GtkShellWindow::makeKeyAndOrderFront() {
   }
 }
 
+void GtkShellWindow::setStartupToken(const std::string& token) {
+  // GTK names the window with it on X11 and activates the surface with it on Wayland.
+  gtk_window_set_startup_id(window_.get(), token.c_str());
+}
+
 bool GtkShellWindow::isVisible() const {
   return gtk_widget_get_visible(GTK_WIDGET(window_.get()));
 }
