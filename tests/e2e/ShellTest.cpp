@@ -1,6 +1,7 @@
-// Start and page duties in one session: window, status page, title, menu, the sheets and panels
-// only the interface gets, paste, cookies, a dead content process; then, over a pam_matrix stack,
-// a stale Connector replaced, the unlock prompt, and a new Connector after one dies.
+// Start and page duties in one session: window, status page, title, GL left to the page, menu,
+// the sheets and panels only the interface gets, paste, cookies, a dead content process; then,
+// over a pam_matrix stack, a stale Connector replaced, the unlock prompt, and a new Connector
+// after one dies.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -13,6 +14,11 @@ namespace tarnwick::e2e {
 namespace {
 
 const std::string other = "http://127.0.0.1:8767";
+
+bool mapsSoftwareGl(int pid) {
+  auto maps = readFile("/proc/" + std::to_string(pid) + "/maps");
+  return maps.find("swrast_dri") != std::string::npos || maps.find("libLLVM") != std::string::npos;
+}
 
 TEST(Shell, ShowsTheInterfaceAndServesOnlyItsTrustedFrames) {
   const std::string matrix = TARNWICK_PAM_MATRIX;
@@ -40,6 +46,12 @@ TEST(Shell, ShowsTheInterfaceAndServesOnlyItsTrustedFrames) {
   EXPECT_TRUE(session.waitText("Connecting to Tarnwick\u2026", 10s));
   ASSERT_FALSE(connector.waitLog(loaded("/"), 30s).empty()) << "the interface never loaded";
   EXPECT_TRUE(titled("Tarnwick \u00b7 Interface 2026.12.1"));
+  // Without a GPU render node the software GL stack is the web process's alone.
+  if (!fs::exists("/dev/dri/renderD128")) {
+    auto pages = processesOf("WebKitWebProcess", session.home.path());
+    EXPECT_TRUE(pages.size() == 1 && mapsSoftwareGl(pages[0])) << "nothing to leave out";
+    EXPECT_FALSE(mapsSoftwareGl(session.shell->pid()));
+  }
 
   // The menu over the page; once it closes, the page shows again where it was.
   std::this_thread::sleep_for(1s);

@@ -2,7 +2,6 @@
 
 // clang-format off
 #include <X11/Xlib.h>
-#include <X11/Xatom.h>
 #include <X11/Xutil.h>
 // clang-format on
 #include <signal.h>
@@ -50,18 +49,6 @@ std::vector<Window> Screen::windows() {
   return found;
 }
 
-long Screen::cardinal(unsigned long window, const std::string& property) {
-  Atom type = None;
-  int format = 0;
-  unsigned long length = 0, remaining;
-  unsigned char* value = nullptr;
-  XGetWindowProperty(DISPLAY_, window, XInternAtom(DISPLAY_, property.c_str(), False), 0, 1, False,
-                     XA_CARDINAL, &type, &format, &length, &remaining, &value);
-  long result = value && length == 1 ? *reinterpret_cast<long*>(value) : -1;
-  XFree(value);
-  return result;
-}
-
 std::optional<Window> Screen::waitFor(const std::function<bool(const Window&)>& match,
                                       Clock::duration timeout) {
   std::optional<Window> found;
@@ -86,16 +73,6 @@ std::string Screen::capture(int left, int top, int width, int height) {
   std::string pixels(image->data, static_cast<std::size_t>(image->bytes_per_line * height));
   XDestroyImage(image);
   return pixels;
-}
-
-std::vector<unsigned long> Screen::keyboard() {
-  int minimum = 0, maximum = 0, perCode = 0;
-  XDisplayKeycodes(DISPLAY_, &minimum, &maximum);
-  KeySym* symbols =
-      XGetKeyboardMapping(DISPLAY_, static_cast<KeyCode>(minimum), maximum - minimum + 1, &perCode);
-  std::vector<unsigned long> mapping(symbols, symbols + (maximum - minimum + 1) * perCode);
-  XFree(symbols);
-  return mapping;
 }
 
 std::vector<Json> StandIn::waitLog(const Json& fields, Clock::duration timeout) {

@@ -40,7 +40,7 @@ struct Window {
   unsigned long owner = 0;
 };
 
-// A client of the X server: its windows bottom to top, its pixels and its keyboard map.
+// A client of the X server: its windows bottom to top and its pixels.
 class Screen {
  public:
   explicit Screen(const std::string& display);
@@ -49,8 +49,6 @@ class Screen {
   std::optional<Window> waitFor(const std::function<bool(const Window&)>& match,
                                 Clock::duration timeout = 20s);
   std::string capture(int x, int y, int width, int height);  // the raw pixels
-  std::vector<unsigned long> keyboard();                     // every keycode's keysyms
-  long cardinal(unsigned long window, const std::string& property);  // -1 when it has none
 
  private:
   void* display_;
