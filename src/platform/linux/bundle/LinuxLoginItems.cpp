@@ -1,6 +1,5 @@
 #include "platform/linux/bundle/LinuxLoginItems.h"
 
-#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +14,7 @@
 #include <variant>
 
 #include "platform/OwnAccountFiles.h"
+#include "platform/linux/OwnProcesses.h"
 #include "platform/linux/bundle/LinuxBundle.h"
 
 namespace tarnwick::platform::linux_desktop {
@@ -24,10 +24,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr auto exitPollInterval = std::chrono::milliseconds(20);
-
-struct CloseDir {
-  void operator()(DIR* folder) const { ::closedir(folder); }
-};
 
 std::optional<std::string> stringValue(LinuxBundle& bundle, const std::string& key) {
   auto value = bundle.infoValue(key);
@@ -72,11 +68,6 @@ bool runs(pid_t pid, const fs::path& executable) {
     return false;  // gone, a zombie, or not ours to look at
   }
   return target == executable || target.string() == executable.string() + " (deleted)";
-}
-
-bool ownedByThisUser(pid_t pid) {
-  struct stat info {};
-  return ::stat(("/proc/" + std::to_string(pid)).c_str(), &info) == 0 && info.st_uid == ::getuid();
 }
 
 bool writeAtomically(const fs::path& path, const std::string& contents) {
@@ -177,21 +168,8 @@ std::vector<pid_t> runningCopies(const fs::path& executable) {
     return {};
   }
   std::vector<pid_t> copies;
-  std::unique_ptr<DIR, CloseDir> proc(::opendir("/proc"));
-  if (!proc) {
-    return copies;
-  }
-  const pid_t self = ::getpid();
-  while (dirent* entry = ::readdir(proc.get())) {
-    std::string name = entry->d_name;
-    if (name.empty() || !std::ranges::all_of(name, [](char c) { return c >= '0' && c <= '9'; })) {
-      continue;
-    }
-    auto pid = static_cast<pid_t>(std::strtol(name.c_str(), nullptr, 10));
-    if (pid <= 1 || pid == self || !ownedByThisUser(pid)) {
-      continue;
-    }
-    if (runs(pid, wanted)) {
+  for (pid_t pid : ownProcesses()) {
+    if (pid > 1 && pid != ::getpid() && runs(pid, wanted)) {
       copies.push_back(pid);
     }
   }

@@ -1,6 +1,5 @@
 #include "platform/linux/update/Tools.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -18,6 +17,7 @@
 #include <thread>
 
 #include "connector/ConnectorContract.h"
+#include "platform/linux/OwnProcesses.h"
 #include "platform/linux/update/FileTree.h"
 #include "platform/linux/update/Image.h"
 #include "platform/linux/update/Seal.h"
@@ -135,10 +135,6 @@ int open(const Arguments& a) {
 
 namespace {
 
-struct CloseDir {
-  void operator()(DIR* folder) const { ::closedir(folder); }
-};
-
 // The login-item Connector as the login-item backend runs it, from any bundle of this user.
 bool isLoginItemConnector(std::string executable) {
   const std::string deleted = " (deleted)";
@@ -166,26 +162,13 @@ std::vector<pid_t> runningConnectors() {
   if (::stat("/proc/self/ns/net", &network) != 0) {
     return found;
   }
-  std::unique_ptr<DIR, CloseDir> proc(::opendir("/proc"));
-  if (!proc) {
-    return found;
-  }
-  const uid_t user = ::getuid();
-  while (dirent* entry = ::readdir(proc.get())) {
-    std::string name = entry->d_name;
-    if (name.empty() || !std::ranges::all_of(name, [](char c) { return c >= '0' && c <= '9'; })) {
-      continue;
-    }
-    struct stat info {};
-    std::string folder = "/proc/" + name;
+  for (pid_t pid : platform::linux_desktop::ownProcesses()) {
+    const std::string folder = "/proc/" + std::to_string(pid);
     char target[4096];
-    if (::stat(folder.c_str(), &info) != 0 || info.st_uid != user) {
-      continue;
-    }
     ssize_t length = ::readlink((folder + "/exe").c_str(), target, sizeof target - 1);
     if (length > 0 && isLoginItemConnector(std::string(target, static_cast<std::size_t>(length))) &&
         sameNetwork(folder, network)) {
-      found.push_back(static_cast<pid_t>(std::strtol(name.c_str(), nullptr, 10)));
+      found.push_back(pid);
     }
   }
   return found;
