@@ -1,5 +1,5 @@
-// The shell under a headless Wayland compositor and no X server: the interface loads, a second
-// copy hands its link over, and support control, which needs X11, answers without working.
+// The shell under a headless Wayland compositor and no X server: the interface loads and a second
+// copy hands its link over. (Support control needs X11: without it, it is the no-display case.)
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -41,13 +41,6 @@ TEST(Wayland, TheInterfaceLoadsAndLinksArriveWithoutAnXServer) {
       "&completion_token=t";
   EXPECT_FALSE(connector.waitLog(fields, 40s).empty()) << connector.get("/test/log").dump();
 
-  for (const auto& [arguments, status] : std::vector<std::pair<Lines, int>>{
-           {{"--tarnwick-support-screen-status"}, 3}, {{"--tarnwick-support-key", "36"}, 4}}) {
-    auto result = runCommand(app.string(), arguments, options, 30s);
-    EXPECT_EQ(std::pair(result.status, result.output),
-              std::pair(status, std::string("TARNWICK_CONTROL_DENIED\n")))
-        << arguments[0];
-  }
   EXPECT_FALSE(shell->wait(0s)) << "the shell ended";
   shell.reset();
   for (int pid : processesOf("Tarnwick Connector", home.path())) {
