@@ -92,21 +92,15 @@ if [ "$mode" = inside ]; then
   wait "$xvfb" || true
 
   in_root apt-get purge -y -qq tarnwick > "$cache/apt.log" 2>&1 || fail "purge: $(tail -5 "$cache/apt.log")"
-  left=0
-  while read -r path; do
-    [ "$path" != /. ] || continue
-    # Folders other packages own too (/usr/share/icons/hicolor/…) stay; nothing of its own.
-    if [ -e "$root$path" ] || [ -L "$root$path" ]; then
-      [ -d "$root$path" ] && [ ! -L "$root$path" ] && in_root dpkg-query -S "$path" > /dev/null 2>&1 ||
-        { echo "left after purge: $path"; left=1; }
-    fi
-  done < "$cache/files"
-  # Nor anything its name marks that dpkg did not list (the user's own data in /home stays).
-  stray=$(find "$root" -xdev -iname '*tarnwick*' -not -path "$root/home/*" | sed "s|^$root||")
-  [ -z "$stray" ] || { echo "left after purge: $stray"; left=1; }
-  ! grep -q tarnwick "$root/usr/share/applications/mimeinfo.cache" 2>/dev/null ||
-    { echo "the desktop's handler cache still names tarnwick"; left=1; }
-  [ "$left" -eq 0 ] || fail "files left after purge"
+  # Folders other packages own too (/usr/share/icons/hicolor/…) stay; nothing of its own, nor
+  # anything its name marks that dpkg did not list (the user's own data in /home stays).
+  left=$(while read -r path; do
+    [ "$path" != /. ] && { [ -e "$root$path" ] || [ -L "$root$path" ]; } || continue
+    [ -d "$root$path" ] && [ ! -L "$root$path" ] && in_root dpkg-query -S "$path" > /dev/null 2>&1 ||
+      echo "$path"
+  done < "$cache/files"; find "$root" -xdev -iname '*tarnwick*' -not -path "$root/home/*" | sed "s|^$root||")
+  ! grep -q tarnwick "$root/usr/share/applications/mimeinfo.cache" 2>/dev/null || left+=" mimeinfo.cache"
+  [ -z "$left" ] || fail "left after purge: $left"
   echo "purged: none of its $(wc -l < "$cache/files") paths left"
   exit 0
 fi
