@@ -1,5 +1,5 @@
 // The support-control command line and its actions on fake devices, and the activation channel's
-// request between two copies of the application.
+// request between two copies of the application with the desktop's token for raising the window.
 #include <sys/socket.h>
 
 #include "Shell.h"
@@ -142,12 +142,6 @@ TEST(SupportControl, ASnapshotIsJpegWrittenWholeWithTheUsualModeOrNothing) {
   devices.image.reset();
   EXPECT_FALSE(take(tree.root / "blank"));
   EXPECT_EQ(devices.encoded.size(), 8U) << "no image, nothing encoded";
-  std::vector<std::string> names;
-  for (const auto& entry : fs::recursive_directory_iterator(tree.root)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::ranges::sort(names);
-  EXPECT_EQ(joined(names), "shot.jpg shot.png taken");
 }
 
 TEST(SupportControl, OperandsAreWholeNumbersOfTheirTypeAndTextIsDecodedAsUtf8) {
@@ -180,7 +174,16 @@ TEST(SupportControl, OperandsAreWholeNumbersOfTheirTypeAndTextIsDecodedAsUtf8) {
 TEST(ActivationRequest, FramesEachUrlWithANulByteWithinSixtyFourKilobytesForThisUserOnly) {
   using namespace app::activation;
   using namespace std::string_literals;
-  EXPECT_EQ(encodeRequest({"a://1", "b://2"}), "activate\0a://1\0b://2\0"s);
+  // A token travels first, under its own word, and only when it is one.
+  for (const auto& [activation, bytes] :
+       std::vector<std::pair<Activation, std::optional<std::string>>>{
+           {{{"a://1", "b://2"}, ""}, "activate\0a://1\0b://2\0"s},
+           {{{}, "id_TIME5"}, "activate-with-token\0id_TIME5\0"s},
+           {{{"a://1", "b://2"}, "wl:3"}, "activate-with-token\0wl:3\0a://1\0b://2\0"s},
+           {{{""}, "tok"}, std::nullopt}}) {
+    EXPECT_EQ(encodeRequest(activation.urls, activation.token), bytes);
+    EXPECT_TRUE(!bytes || decodeActivation(*bytes) == activation) << activation.token;
+  }
   for (const auto& urls : std::vector<std::vector<std::string>>{
            {},
            {"t://x?a b", "t2://x?$(y);z|*'\"", "t://\u00fcn", "t://x?a b"},
@@ -197,8 +200,10 @@ TEST(ActivationRequest, FramesEachUrlWithANulByteWithinSixtyFourKilobytesForThis
   for (const auto& request :
        {""s, "activate"s, "activate\0a://1"s, "activate\0\0"s, "activate\0a://1\0\0"s,
         "ACTIVATE\0"s, "activate \0"s, "open\0a://1\0"s, "\0activate\0"s,
-        "activate\0"s + std::string(maximumRequestSize - 9, 'u') + "\0"s}) {
-    EXPECT_FALSE(decodeRequest(request)) << testing::PrintToString(request.substr(0, 20));
+        "activate\0"s + std::string(maximumRequestSize - 9, 'u') + "\0"s, "activate-with-token\0"s,
+        "activate-with-token\0\0a://1\0"s, "activate-with-token\0t\x7fk\0"s,
+        "activate-with-token\0tok\0\0"s}) {
+    EXPECT_FALSE(decodeActivation(request)) << testing::PrintToString(request.substr(0, 20));
   }
   EXPECT_TRUE(isAcceptedPeer(1000, 1000) && isAcceptedPeer(0, 0));
   EXPECT_FALSE(isAcceptedPeer(65534, 1000) || isAcceptedPeer(0, 1000) || isAcceptedPeer(1000, 0) ||
@@ -209,6 +214,32 @@ TEST(ActivationRequest, FramesEachUrlWithANulByteWithinSixtyFourKilobytesForThis
   EXPECT_FALSE(peerUser(pipe[0]) || peerUser(-1)) << "not a socket";
   for (int fd : {pair[0], pair[1], pipe[0], pipe[1]}) {
     ::close(fd);
+  }
+}
+
+TEST(ActivationRequest, TheDesktopsTokenReachesTheWindowForThePresentationItCameWith) {
+  // own token | links | token handed over once launched ("<" before) | the token of each
+  // presentation: at launch, for the request, at a plain reopen
+  for (const auto& row : rows(expand("l-1_TIME100||l-2_TIME200|l-1_TIME100,l-2_TIME200,;"
+                                     "|https://elsewhere.example/|tok-4|,;own-5||<other-5|own-5,;"
+                                     "$L||$Lt|$L,,;caf\u00e9||t k|,,",
+                                     {{'L', std::string(256, 't')}}))) {
+    auto cell = cells(row);
+    fakes::FakePlatform platform;
+    auto delegate = platform.makeDelegate();
+    delegate->setStartupToken(cell[0]);
+    const bool early = cell[2].starts_with('<');
+    app::activation::Activation request{split(cell[1], ' '), cell[2].substr(early)};
+    request.urls.erase(std::ranges::remove(request.urls, "").begin(), request.urls.end());
+    if (early) {
+      delegate->handleActivation(request);
+    }
+    delegate->applicationDidFinishLaunching();
+    if (!early) {
+      delegate->handleActivation(request);
+    }
+    delegate->handleActivation({});
+    EXPECT_EQ(joined(platform.application.window->presentedTokens, ","), cell[3]) << row;
   }
 }
 
