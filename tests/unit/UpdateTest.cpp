@@ -206,6 +206,10 @@ TEST_F(UpdateCheck, TheAlertSaysWhatHappensNextAndItsFirstButtonDecidesAgain) {
   platform.bundle.path = bundle;  // and the other way round
   window().sheets[3].completion(0);
   EXPECT_EQ(platform.http.requests.back().request.url, download);
+  const auto asked = platform.http.count();
+  window().sheets[4].completion(1);  // "Later", or the sheet dismissed, does nothing
+  window().sheets[4].completion(std::nullopt);
+  EXPECT_EQ(platform.http.count() + platform.workspace.opened.size(), asked + 1);
   delegate->checkForUpdates(true);
   delegate.reset();  // an answer after the delegate went is dropped
   platform.http.respondNext(ok(manifest("2.1.0")), manifestURL);
@@ -214,8 +218,6 @@ TEST_F(UpdateCheck, TheAlertSaysWhatHappensNextAndItsFirstButtonDecidesAgain) {
   platform.preferences.dates.clear();
   check(true, ok(manifest("2.1.0")));
   EXPECT_EQ(record(), " -");
-  window().sheets[4].completion(1);
-  window().sheets[4].completion(std::nullopt);
 }
 
 TEST_F(UpdateCheck, TheAppIsReplacedInPlaceOnlyFromAWritableBundleOutsideMountedVolumes) {
@@ -428,7 +430,6 @@ TEST_F(Install, AnInstallerThatCannotStartOrADelegateThatWentEndsNothingItShould
   EXPECT_TRUE(work().empty());
   EXPECT_EQ(platform.http.unanswered(), 1U) << "it reconnects";
   delegate->installUpdate(release, download, destination);
-  std::weak_ptr<app::TarnwickAppDelegate> watched = delegate;
   delegate.reset();
   const auto calls = platform.commands.calls.size();
   platform.http.respond(platform.http.count() - 1, FakeHttpClient::status(200), downloaded(image));
