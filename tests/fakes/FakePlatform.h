@@ -4,15 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <functional>
 #include <map>
-#include <memory>
 #include <sstream>
 #include <stdexcept>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "app/TarnwickAppDelegate.h"
 #include "platform/Platform.h"
@@ -140,8 +134,8 @@ class FakeWindow final : public platform::Window {
     Ending completion;
   };
   explicit FakeWindow(std::vector<std::string>& log) : events(log) {}
-  void setTitle(const std::string& text) override { title_ = text; }
-  std::string title() const override { return title_; }
+  void setTitle(const std::string& text) override { titleText = text; }
+  std::string title() const override { return titleText; }
   void setMinSize(int w, int h) override {
     events.push_back("min size " + std::to_string(w) + "x" + std::to_string(h));
   }
@@ -165,9 +159,7 @@ class FakeWindow final : public platform::Window {
   std::vector<std::pair<std::string, Chosen>> panels;  // "111": files, folders, several
   std::string startupToken;                            // for the next presentation
   std::vector<std::string> presentedTokens;            // each presentation's, "" for none
-
- private:
-  std::string title_;
+  std::string titleText;
 };
 
 class FakeApplication final : public platform::Application {
@@ -214,21 +206,18 @@ class FakePasteboard final : public platform::Pasteboard {
 
 class FakePreferences final : public platform::Preferences {
  public:
-  std::optional<std::string> string(const std::string& key) override { return find(strings, key); }
-  std::optional<platform::Date> date(const std::string& key) override { return find(dates, key); }
+  std::optional<std::string> string(const std::string& key) override {
+    return strings.contains(key) ? std::optional(strings[key]) : std::nullopt;
+  }
+  std::optional<platform::Date> date(const std::string& key) override {
+    return dates.contains(key) ? std::optional(dates[key]) : std::nullopt;
+  }
   void setString(const std::string& key, const std::string& text) override { strings[key] = text; }
   void setDate(const std::string& key, platform::Date value) override { dates[key] = value; }
   platform::Date now() override { return clock; }
   std::map<std::string, std::string> strings;
   std::map<std::string, platform::Date> dates;
   platform::Date clock{};
-
- private:
-  template <typename T>
-  static std::optional<T> find(const std::map<std::string, T>& values, const std::string& key) {
-    auto found = values.find(key);
-    return found == values.end() ? std::nullopt : std::optional(found->second);
-  }
 };
 
 class FakeBundle final : public platform::Bundle {
@@ -270,10 +259,9 @@ class FakeDeviceOwnerAuth final : public platform::DeviceOwnerAuth {
       }
       FakeDeviceOwnerAuth& owner;
     };
-    return ++contexts, std::make_unique<Context>(*this);
+    return std::make_unique<Context>(*this);
   }
   bool available = true;
-  int contexts = 0;
   std::vector<std::string> asked;  // "cancel title|reason"
   std::vector<std::function<void(bool)>> replies;
 };

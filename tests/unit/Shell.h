@@ -59,11 +59,7 @@ std::string joined(const Range& items, const std::string& separator = " ") {
 }
 template <typename T>
 std::string orDash(const std::optional<T>& value) {
-  if constexpr (std::is_arithmetic_v<T>) {
-    return value ? std::to_string(*value) : "-";
-  } else {
-    return value ? std::string(*value) : "-";
-  }
+  return value ? std::to_string(*value) : "-";
 }
 
 struct TemporaryTree {  // removed with the object
@@ -95,9 +91,6 @@ inline HttpResponse server(const std::string& value) {
 }
 inline const HttpResponse healthy = server("TarnwickDesktop/2.0.1");
 inline const HttpResponse refused = FakeHttpClient::transportError("Could not connect.");
-inline std::string statusPage(const std::string& message) {
-  return app::statusPageHTML(message);
-}
 
 class Shell : public testing::Test {
  protected:

@@ -1,5 +1,5 @@
 // The support-control command line and its actions on fake devices, and the activation channel's
-// request between two copies of the application.
+// request between two copies of the application with the desktop's token for raising the window.
 #include <sys/socket.h>
 
 #include "Shell.h"
@@ -14,8 +14,9 @@ using Devices = fakes::FakeSupportDevices;
 
 TEST(SupportControl, RecognisesTheCommandAndItsOperandsBeforeTouchingAnyDevice) {
   // arguments after the executable ("+" stands for "--tarnwick-support-", "~" for an empty one) |
-  // the result ("-" for no command) | every question and event, or "" when no device was opened
-  for (const auto& row :
+  // the result ("-" for no command) | every question and event, or "" when no device was opened.
+  // A leading "!": devices that grant nothing, have no image and fail every event.
+  for (auto row :
        rows("|-|;--help|-|;-tarnwick-support-key 36|-|;--help +key 36|-|;+|2|;"
             "+status|2|;+Key 36|2|;+snapshot|2|;+snapshot /a /b|2|;"
             "+type-text com.apple.Notes|2|;+type|2|;+type a b|2|;+key 36 36|2|;"
@@ -34,7 +35,17 @@ TEST(SupportControl, RecognisesTheCommandAndItsOperandsBeforeTouchingAnyDevice) 
             "+accessibility-status|0|accessibility;"
             "+accessibility-request|0|accessibility with prompt;"
             "+screen-status extra +key|0|screen capture;"
-            "+screen-request x|0|screen capture request")) {
+            "+screen-request x|0|screen capture request;!+accessibility-status 1|3|accessibility;"
+            "!+accessibility-request 1|3|accessibility with prompt;"
+            "!+screen-status 1|3|screen capture;!+screen-request 1|3|screen capture request;"
+            "!+key 1|4|;!+scroll 1|4|;!+snapshot 1|4|;!+click 1 1 left 1|4|")) {
+    Devices devices;
+    if (row.starts_with('!')) {
+      row.erase(0, 1);
+      devices.granted = false;
+      devices.failAfter = 0;
+      devices.image.reset();
+    }
     std::vector<std::string> arguments{"/opt/Tarnwick.app/Contents/MacOS/Tarnwick"};
     std::istringstream words(cells(row)[0]);
     for (std::string word; words >> word;) {
@@ -43,26 +54,11 @@ TEST(SupportControl, RecognisesTheCommandAndItsOperandsBeforeTouchingAnyDevice) 
                               ? "--tarnwick-support-" + word.substr(1)
                               : word);
     }
-    Devices devices;
     auto result = TarnwickSupportControl::runIfRequested(arguments, devices);
     EXPECT_EQ(result ? std::to_string(*result) : "-", cells(row)[1]) << row;
     EXPECT_EQ(joined(devices.events, ", "), cells(row)[2]) << row;
-    EXPECT_EQ(devices.opened, *cells(row)[1].c_str() == '0' || *cells(row)[1].c_str() == '4')
-        << row;
+    EXPECT_EQ(devices.opened, cells(row)[1] != "-" && cells(row)[1] != "2") << row;
   }
-  Devices refusing;  // permissions not granted, and devices that fail
-  refusing.granted = false;
-  refusing.failAfter = 0;
-  refusing.image.reset();
-  for (const auto& command : rows("accessibility-status;accessibility-request;screen-status;"
-                                  "screen-request;key;scroll;snapshot")) {
-    auto result = TarnwickSupportControl::runIfRequested(
-        {"t", "--tarnwick-support-" + std::string(command), "1"}, refusing);
-    EXPECT_EQ(result, std::string(command).find('-') != std::string::npos ? 3 : 4) << command;
-  }
-  EXPECT_EQ(TarnwickSupportControl::runIfRequested(
-                {"t", "--tarnwick-support-click", "1", "1", "left", "1"}, refusing),
-            4);
 }
 
 TEST(SupportControl, TextGoesInChunksOfTwentyUnitsKeepingPairsWhole) {
@@ -142,12 +138,6 @@ TEST(SupportControl, ASnapshotIsJpegWrittenWholeWithTheUsualModeOrNothing) {
   devices.image.reset();
   EXPECT_FALSE(take(tree.root / "blank"));
   EXPECT_EQ(devices.encoded.size(), 8U) << "no image, nothing encoded";
-  std::vector<std::string> names;
-  for (const auto& entry : fs::recursive_directory_iterator(tree.root)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::ranges::sort(names);
-  EXPECT_EQ(joined(names), "shot.jpg shot.png taken");
 }
 
 TEST(SupportControl, OperandsAreWholeNumbersOfTheirTypeAndTextIsDecodedAsUtf8) {
@@ -180,7 +170,16 @@ TEST(SupportControl, OperandsAreWholeNumbersOfTheirTypeAndTextIsDecodedAsUtf8) {
 TEST(ActivationRequest, FramesEachUrlWithANulByteWithinSixtyFourKilobytesForThisUserOnly) {
   using namespace app::activation;
   using namespace std::string_literals;
-  EXPECT_EQ(encodeRequest({"a://1", "b://2"}), "activate\0a://1\0b://2\0"s);
+  // A token travels first, under its own word, and only when it is one.
+  for (const auto& [activation, bytes] :
+       std::vector<std::pair<Activation, std::optional<std::string>>>{
+           {{{"a://1", "b://2"}, ""}, "activate\0a://1\0b://2\0"s},
+           {{{}, "id_TIME5"}, "activate-with-token\0id_TIME5\0"s},
+           {{{"a://1", "b://2"}, "wl:3"}, "activate-with-token\0wl:3\0a://1\0b://2\0"s},
+           {{{""}, "tok"}, std::nullopt}}) {
+    EXPECT_EQ(encodeRequest(activation.urls, activation.token), bytes);
+    EXPECT_TRUE(!bytes || decodeActivation(*bytes) == activation) << activation.token;
+  }
   for (const auto& urls : std::vector<std::vector<std::string>>{
            {},
            {"t://x?a b", "t2://x?$(y);z|*'\"", "t://\u00fcn", "t://x?a b"},
@@ -197,8 +196,10 @@ TEST(ActivationRequest, FramesEachUrlWithANulByteWithinSixtyFourKilobytesForThis
   for (const auto& request :
        {""s, "activate"s, "activate\0a://1"s, "activate\0\0"s, "activate\0a://1\0\0"s,
         "ACTIVATE\0"s, "activate \0"s, "open\0a://1\0"s, "\0activate\0"s,
-        "activate\0"s + std::string(maximumRequestSize - 9, 'u') + "\0"s}) {
-    EXPECT_FALSE(decodeRequest(request)) << testing::PrintToString(request.substr(0, 20));
+        "activate\0"s + std::string(maximumRequestSize - 9, 'u') + "\0"s, "activate-with-token\0"s,
+        "activate-with-token\0\0a://1\0"s, "activate-with-token\0t\x7fk\0"s,
+        "activate-with-token\0tok\0\0"s}) {
+    EXPECT_FALSE(decodeActivation(request)) << testing::PrintToString(request.substr(0, 20));
   }
   EXPECT_TRUE(isAcceptedPeer(1000, 1000) && isAcceptedPeer(0, 0));
   EXPECT_FALSE(isAcceptedPeer(65534, 1000) || isAcceptedPeer(0, 1000) || isAcceptedPeer(1000, 0) ||
@@ -209,6 +210,32 @@ TEST(ActivationRequest, FramesEachUrlWithANulByteWithinSixtyFourKilobytesForThis
   EXPECT_FALSE(peerUser(pipe[0]) || peerUser(-1)) << "not a socket";
   for (int fd : {pair[0], pair[1], pipe[0], pipe[1]}) {
     ::close(fd);
+  }
+}
+
+TEST(ActivationRequest, TheDesktopsTokenReachesTheWindowForThePresentationItCameWith) {
+  // own token | links | token handed over once launched ("<" before) | the token of each
+  // presentation: at launch, for the request, at a plain reopen
+  for (const auto& row : rows(expand("l-1_TIME100||l-2_TIME200|l-1_TIME100,l-2_TIME200,;"
+                                     "|https://elsewhere.example/|tok-4|,;own-5||<other-5|own-5,;"
+                                     "$L||$Lt|$L,,;caf\u00e9||t k|,,",
+                                     {{'L', std::string(256, 't')}}))) {
+    auto cell = cells(row);
+    fakes::FakePlatform platform;
+    auto delegate = platform.makeDelegate();
+    delegate->setStartupToken(cell[0]);
+    const bool early = cell[2].starts_with('<');
+    app::activation::Activation request{split(cell[1], ' '), cell[2].substr(early)};
+    request.urls.erase(std::ranges::remove(request.urls, "").begin(), request.urls.end());
+    if (early) {
+      delegate->handleActivation(request);
+    }
+    delegate->applicationDidFinishLaunching();
+    if (!early) {
+      delegate->handleActivation(request);
+    }
+    delegate->handleActivation({});
+    EXPECT_EQ(joined(platform.application.window->presentedTokens, ","), cell[3]) << row;
   }
 }
 

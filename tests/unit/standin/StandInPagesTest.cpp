@@ -18,9 +18,7 @@ TEST(StandInArguments, AcceptTheRealConnectorsAndTheTestOptions) {
         "--port 0||-", "--port 65536||-", "--port 80a||-", "--browser||-", "serve||-"}) {
     std::istringstream cells(row);
     std::string words, environment, expected;
-    std::getline(cells, words, '|');
-    std::getline(cells, environment, '|');
-    std::getline(cells, expected);
+    std::getline(std::getline(std::getline(cells, words, '|'), environment, '|'), expected);
     std::istringstream split(words);
     std::vector<std::string> arguments{std::istream_iterator<std::string>(split), {}};
     auto options = parseArguments(arguments, environment, "1.2.3");
