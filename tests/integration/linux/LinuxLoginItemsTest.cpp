@@ -16,15 +16,13 @@ using Info = std::vector<std::pair<std::string, std::string>>;
 // The Exec line read back as desktops read it: the key file's unescaping, then "%%", then quoting.
 std::vector<std::string> commandOfEntry(const fs::path& entry) {
   g_autoptr(GKeyFile) file = g_key_file_new();
-  g_autofree gchar* exec = nullptr;
-  g_auto(GStrv) argv = nullptr;
-  std::string line;
-  if (g_key_file_load_from_file(file, entry.c_str(), G_KEY_FILE_NONE, nullptr) &&
-      (exec = g_key_file_get_string(file, "Desktop Entry", "Exec", nullptr))) {
-    for (const char* at = exec; *at; at += (at[0] == '%' && at[1] == '%') ? 2 : 1) {
-      line += *at;
-    }
+  g_key_file_load_from_file(file, entry.c_str(), G_KEY_FILE_NONE, nullptr);
+  g_autofree gchar* exec = g_key_file_get_string(file, "Desktop Entry", "Exec", nullptr);
+  std::string line = exec ? exec : "";
+  for (auto at = line.find("%%"); at != line.npos; at = line.find("%%", at + 1)) {
+    line.erase(at, 1);
   }
+  g_auto(GStrv) argv = nullptr;
   return g_shell_parse_argv(line.c_str(), nullptr, &argv, nullptr)
              ? std::vector<std::string>(argv, argv + g_strv_length(argv))
              : std::vector<std::string>{};
@@ -60,11 +58,8 @@ TEST(LoginItems, EnablingWritesTheEntryAndStartsOneCopyDisablingStopsItAndNothin
     return contents / "MacOS" / exe;
   };
   auto starts = [](const fs::path& executable) {  // the pids the copies wrote, in order
-    std::vector<pid_t> pids;
-    for (const auto& line : linesOf(readFile(executable.string() + ".starts"))) {
-      pids.push_back(std::stoi(line));
-    }
-    return pids;
+    std::istringstream in(readFile(executable.string() + ".starts"));
+    return std::vector<pid_t>(std::istream_iterator<pid_t>(in), {});
   };
   auto executable = place("Tarnwick Connector",
                           {{"CFBundleIdentifier", identifier},
@@ -81,11 +76,9 @@ TEST(LoginItems, EnablingWritesTheEntryAndStartsOneCopyDisablingStopsItAndNothin
   EXPECT_FALSE(items.isRunning(identifier));
   ASSERT_TRUE(items.setEnabled(identifier, true));
   auto entry = autostart / (identifier + ".desktop");
-  auto lines = linesOf(readFile(entry));
-  EXPECT_TRUE(std::ranges::count(lines, "[Desktop Entry]") &&
-              std::ranges::count(lines, "Type=Application") &&
-              std::ranges::count(lines, "Name=Tarnwick Connector"))
-      << readFile(entry);
+  for (const char* line : {"[Desktop Entry]", "Type=Application", "Name=Tarnwick Connector"}) {
+    EXPECT_EQ(std::ranges::count(linesOf(readFile(entry)), line), 1) << line;
+  }
   EXPECT_EQ(commandOfEntry(entry), std::vector<std::string>{executable});
   ASSERT_TRUE(waitUntil([&] { return starts(executable).size() == 1; }, 10s));
   EXPECT_EQ(runningCopies(executable), starts(executable));
@@ -113,18 +106,16 @@ TEST(LoginItems, EnablingWritesTheEntryAndStartsOneCopyDisablingStopsItAndNothin
   }
 
   // Helpers that cannot be found, or would run from outside their folder: nothing written or run.
-  const std::pair<Info, std::string> refused[] = {
-      {{{"CFBundleIdentifier", "com.example.probe"}, {"CFBundleExecutable", "Probe"}}, "com.x"},
-      {{{"CFBundleIdentifier", "com.example.probe"},
-        {"CFBundleExecutable",
-         "../../../Tarnwick Connector.app/Contents/MacOS/Tarnwick Connector"}},
-       "com.example.probe"},
-      {{{"CFBundleIdentifier", "com.example.probe"}}, "com.example.probe"},
-      {{{"CFBundleIdentifier", "com.example.probe"}, {"CFBundleExecutable", "Absent"}},
-       "com.example.probe"},
-      {{{"CFBundleIdentifier", "../escape"}, {"CFBundleExecutable", "Probe"}}, "../escape"}};
-  for (const auto& [info, requested] : refused) {
-    auto probe = place("Probe", info);
+  // The helper's identifier, the key naming its executable and that name; the one requested.
+  const std::array<std::string, 4> refused[] = {
+      {"com.example.probe", "CFBundleExecutable", "Probe", "com.x"},
+      {"com.example.probe", "CFBundleExecutable",
+       "../../../Tarnwick Connector.app/Contents/MacOS/Tarnwick Connector", "com.example.probe"},
+      {"com.example.probe", "CFBundleVersion", "1.0", "com.example.probe"},
+      {"com.example.probe", "CFBundleExecutable", "Absent", "com.example.probe"},
+      {"../escape", "CFBundleExecutable", "Probe", "../escape"}};
+  for (const auto& [id, key, name, requested] : refused) {
+    auto probe = place("Probe", {{"CFBundleIdentifier", id}, {key, name}});
     EXPECT_FALSE(items.setEnabled(requested, true) || items.setEnabled(requested, false))
         << requested;
     std::this_thread::sleep_for(100ms);

@@ -17,14 +17,11 @@ struct Script final : OwnerPrompts {
     explicit Prompt(Script& owner) : to(owner) {}
     std::optional<SecretText> ask(const std::string& question, bool echo) override {
       to.say((echo ? "ask echo " : "ask ") + question);
-      if (!to.answer) {
-        to.cancelled();
-        return std::nullopt;
-      }
-      return SecretText(to.answer->data(), to.answer->size());
+      return to.answer ? std::optional(SecretText(to.answer->data(), to.answer->size()))
+                       : (to.cancelled(), std::nullopt);
     }
-    void tell(const std::string& message, bool error) override {
-      to.say((error ? "error " : "info ") + message);
+    void tell(const std::string& text, bool error) override {
+      to.say((error ? "error " : "info ") + text);
     }
     void close() override { to.say("close"); }
     Script& to;
