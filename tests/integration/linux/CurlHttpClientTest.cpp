@@ -173,9 +173,7 @@ TEST_F(CurlClient, RunsRequestsSideBySideOnAThreadOfItsOwnAndKeepsDownloadsPriva
     response.status = waitUntil([&] { return arrived == 4; }, 8s) ? 200 : 500;
   });
   std::string payload(300000, '\0');
-  for (std::size_t index = 0; index < payload.size(); ++index) {
-    payload[index] = static_cast<char>(index * 7 % 256);
-  }
+  std::ranges::generate(payload, [n = 0]() mutable { return static_cast<char>(n++ * 7 % 256); });
   http.Get("/image", [&](auto&, auto& response) { response.set_content(payload, "image/x"); });
   client->dataTask(get("/four"), [](auto&) { throw std::runtime_error("a careless completion"); });
   std::future<Outcome> pending[] = {start(get("/four")), start(get("/four")), start(get("/four"))};
