@@ -1,5 +1,5 @@
-// The PAM backend against pam_matrix and pam_chatty stacks under pam_wrapper, without root; a
-// scripted prompt answers the conversation in place of the dialog.
+// The PAM backend against pam_matrix and pam_chatty stacks under pam_wrapper (which the tests'
+// environment preloads), without root; a scripted prompt answers in place of the dialog.
 #include <future>
 
 #include "Integration.h"
@@ -112,16 +112,3 @@ TEST(PamDeviceOwnerAuth, AsksThroughTheConversationAndNeedsBothStacksAServiceAnd
 
 }  // namespace
 }  // namespace tarnwick::integration
-
-// Runs again with pam_wrapper preloaded, so that PAM reads the test's service folder.
-int main(int argc, char** argv) {
-  if (!getenv("PAM_WRAPPER")) {
-    setenv("LD_PRELOAD", TARNWICK_PAM_WRAPPER_LIBRARY, 1);
-    setenv("PAM_WRAPPER", "1", 1);
-    setenv("PAM_WRAPPER_SERVICE_DIR", TARNWICK_PAM_SERVICE_DIR, 1);
-    execv("/proc/self/exe", argv);
-    return 127;
-  }
-  testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
