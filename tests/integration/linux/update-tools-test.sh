@@ -9,12 +9,7 @@ trap 'chmod -R u+w "$work"; rm -rf "$work"' EXIT
 failures=0
 fail() { echo "FAIL: $*" >&2 && failures=$((failures + 1)); }
 # expect ok|no WHAT COMMAND...: the command succeeds (exits 0), or does not.
-expect() {
-  local want=$1 what=$2 got=no
-  shift 2
-  "$@" > /dev/null 2>&1 && got=ok
-  [ "$got" = "$want" ] || fail "$what: expected $want, got $got"
-}
+expect() { local got=no; "${@:3}" > /dev/null 2>&1 && got=ok; [ "$got" = "$1" ] || fail "$2: expected $1, got $got"; }
 requirement() { echo "=anchor apple generic and identifier \"${1:-$id}\" and certificate leaf[subject.OU] = \"${2:-$team}\""; }
 codesign() { "$helpers/codesign" --verify --deep --strict -R "${2:-$(requirement)}" "$1"; }
 spctl() { "$helpers/spctl" --assess --type execute "$1"; }
@@ -50,10 +45,8 @@ while IFS='^' read -r check want identity before after required identifier; do
   n=$((n + 1)) b="$work/$n/My Apps/Tarnwick.app" key=$signing row="$n: $check $identity$before$after$required$identifier"
   bundle "$b" "${identifier:-$id}"
   (cd "$b" && eval "$before")
-  if [ -n "$identity" ]; then
-    # shellcheck disable=SC2086
-    set -- $identity && key="$work/$n/id" && (leaf "$key" "$(eval echo "$1")" "$2" "$3" "$4" "$5") || fail "$row: no identity"
-  fi
+  # shellcheck disable=SC2086
+  [ -z "$identity" ] || { set -- $identity && key="$work/$n/id" && (leaf "$key" "$(eval echo "$1")" "$2" "$3" "$4" "$5"); } || fail "$row: no identity"
   "$release" seal --key "$key/signing.key" --cert "$key/signing.pem" "$b" > /dev/null || fail "$row: not sealed"
   (cd "$b" && eval "$after")
   eval "required=${required:-\$(requirement)}" && sealed=$(listing "$b")
