@@ -156,7 +156,7 @@ class RealRunner : public testing::Test {
   fs::path destination = folder.path() / "My Apps/Tarnwick.app";
 };
 
-TEST_F(RealRunner, TheStaleListenerStopSignalsOnlyTheListedIdsAboveOneThenPauses) {
+TEST_F(RealRunner, TheStaleListenerStopSignalsOnlyTheListedIdsAboveOne) {
   located = {{"/usr/sbin/lsof", tools / "lsof"}, {"/bin/kill", tools / "kill"}};
   writeScript(tools / "kill", "echo \"kill $*\" >> " + logFile.string());
   delegate->stopStaleConnectorListener();  // no lister: nothing stopped
@@ -166,16 +166,6 @@ TEST_F(RealRunner, TheStaleListenerStopSignalsOnlyTheListedIdsAboveOneThenPauses
   delegate->stopStaleConnectorListener();
   const std::string lsof = "lsof -nP -tiTCP:8766 -sTCP:LISTEN -a -u " + std::to_string(::getuid());
   EXPECT_EQ(log(), (Arguments{lsof, "kill -TERM 4242", "kill -TERM 5150", "kill -TERM 31"}));
-  // A stale Connector's answer makes the start stop its listener and pause before going on.
-  fs::remove(logFile);
-  writeFile(tools / "lsof.output", "777\n");
-  fakes.bundle.info["CFBundleShortVersionString"] = std::string("3.1.0");
-  delegate->applicationDidFinishLaunching();
-  fakes.http.respondNext(fakes::FakeHttpClient::status(200, {{"Server", "TarnwickDesktop/3.0.9"}}));
-  fakes.mainQueue.runUntilIdle();
-  EXPECT_EQ(log(), (Arguments{lsof, "kill -TERM 777"}));
-  EXPECT_EQ(fakes.sleeper.pauses, std::vector<double>{0.25});
-  EXPECT_FALSE(delegate->replaceStaleConnector());
 }
 
 // The installer script by /bin/sh, its pauses shortened and logged.

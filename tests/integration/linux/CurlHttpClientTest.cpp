@@ -59,12 +59,9 @@ class CurlClient : public testing::Test {
     }
     return done->get_future();
   }
-  static Outcome await(std::future<Outcome> future) {
-    return future.wait_for(20s) == std::future_status::ready ? future.get() : Outcome{};
-  }
   // Status, Server, type, body and the socket's owner; or the failure's sentence alone.
   std::string fetch(HttpRequest request) {
-    auto r = await(start(std::move(request))).response;
+    auto r = start(std::move(request)).get().response;
     if (r.transportError) {
       return *r.transportError + (r.status || r.body || !r.headers.empty() ? " and more" : "");
     }
@@ -179,22 +176,22 @@ TEST_F(CurlClient, RunsRequestsSideBySideOnAThreadOfItsOwnAndKeepsDownloadsPriva
   std::future<Outcome> pending[] = {start(get("/four")), start(get("/four")), start(get("/four"))};
   std::set<std::thread::id> threads;
   for (auto& each : pending) {
-    auto outcome = await(std::move(each));
+    auto outcome = each.get();
     EXPECT_EQ(outcome.response.status, 200);
     threads.insert(outcome.thread);
   }
   EXPECT_EQ(threads.size(), 1u);
   EXPECT_FALSE(threads.contains(std::this_thread::get_id()));
 
-  auto outcome = await(start(get("/image"), true));
+  auto outcome = start(get("/image"), true).get();
   ASSERT_TRUE(outcome.file);
   EXPECT_EQ(outcome.contents, payload);
   EXPECT_EQ(outcome.mode, fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_TRUE(waitUntil([&] { return !fs::exists(*outcome.file); }, 5s));
   TemporaryFolder kept;
-  await(start(get("/image"), true, kept.path() / "kept.dmg"));
+  start(get("/image"), true, kept.path() / "kept.dmg").get();
   EXPECT_EQ(readFile(kept.path() / "kept.dmg"), payload) << "moved away, it is the caller's";
-  auto failed = await(start({.url = refused}, true));
+  auto failed = start({.url = refused}, true).get();
   EXPECT_TRUE(failed.response.transportError && !failed.file);
 }
 
