@@ -29,8 +29,7 @@ done
 # As root, the PAM service: the system's account stacks, and an administrator's file stays.
 if [ "$(id -u)" -eq 0 ] && [ -f /etc/pam.d/common-auth ]; then
   service="$DESTDIR/etc/pam.d/tarnwick"
-  [ "$(grep -v '^#' "$service")" = "$(printf '@include common-auth\n@include common-account')" ] \
-    || fail "PAM service: $(cat "$service")"
+  [ "$(grep -v '^#' "$service")" = "$(printf '@include common-auth\n@include common-account')" ] || fail "PAM service: $(cat "$service")"
   [ "$(stat -c %a "$service")" = 644 ] || fail "PAM service mode $(stat -c %a "$service")"
   echo "auth required pam_deny.so" > "$service"
   "$repo/tools/install-desktop-entry.sh" "$stand_in" > /dev/null

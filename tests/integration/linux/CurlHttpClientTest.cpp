@@ -128,37 +128,32 @@ TEST_F(CurlClient, SendsExactlyTheCallersHeadersAndRefusesThoseThatWouldBreakThe
   const auto url = get("/").url;
   const std::string large(1536 * 1024, 'x');  // past the size at which curl would ask to continue
   using Headers = std::multimap<std::string, std::string>;
-  struct Case {
-    std::string method;
-    platform::HeaderList headers;
-    std::string body;
-    Headers expected;  // empty: refused before anything is sent
-  } cases[] = {
-      {"GET", {{"Accept", "application/json"}}, "", {{"Accept", "application/json"}}},
-      {"POST",
-       {{"Content-Type", "application/json"}, {"X-Tarnwick-CSRF", "abc"}},
-       "{}",
-       {{"Content-Type", "application/json"}, {"X-Tarnwick-CSRF", "abc"}, {"Content-Length", "2"}}},
-      {"POST", {}, large, {{"Content-Length", std::to_string(large.size())}}},
-      {"GET", {{"X-Tarnwick-CSRF", "a\r\nX-Injected: 1"}}},
-      {"GET", {{"X", std::string("a\0b", 3)}}},
-      {"GET", {{"X-Token", "a\nb"}}},
-      {"GET", {{"Bad Name", "x"}}},
-      {"GET", {{"X-A:B", "x"}}},
-      {"GET", {{"", "x"}}},
-      {"GET / HTTP/1.1\r\nX:", {}}};
-  for (auto c : cases) {
+  // Whether it is sent: as it is, with Host and, with a body, its length; else refused unsent.
+  const std::tuple<std::string, platform::HeaderList, std::string, bool> cases[] = {
+      {"GET", {{"Accept", "application/json"}}, "", true},
+      {"POST", {{"Content-Type", "application/json"}, {"X-Tarnwick-CSRF", "abc"}}, "{}", true},
+      {"POST", {}, large, true},
+      {"GET", {{"X-Tarnwick-CSRF", "a\r\nX-Injected: 1"}}, "", false},
+      {"GET", {{"X", std::string("a\0b", 3)}}, "", false},
+      {"GET", {{"X-Token", "a\nb"}}, "", false},
+      {"GET", {{"Bad Name", "x"}}, "", false},
+      {"GET", {{"X-A:B", "x"}}, "", false},
+      {"GET", {{"", "x"}}, "", false},
+      {"GET / HTTP/1.1\r\nX:", {}, "", false}};
+  for (const auto& [method, headers, body, sent] : cases) {
     seen.clear();
-    auto said = fetch({.method = c.method, .url = url, .headers = c.headers, .body = c.body});
-    if (c.expected.empty()) {
+    auto said = fetch({.method = method, .url = url, .headers = headers, .body = body});
+    if (!sent) {
       EXPECT_TRUE(said.starts_with("The request ") && seen.empty()) << said;
       continue;
     }
     ASSERT_EQ(seen.size(), 1u);
-    Headers sent(seen[0].headers.begin(), seen[0].headers.end());
-    std::erase_if(sent, [](auto& h) { return h.first.find('_') != std::string::npos; });
-    c.expected.emplace("Host", url.substr(7, url.size() - 8));
-    EXPECT_EQ(std::tie(seen[0].method, seen[0].body, sent), std::tie(c.method, c.body, c.expected));
+    Headers got(seen[0].headers.begin(), seen[0].headers.end()),
+        expected(headers.begin(), headers.end());
+    std::erase_if(got, [](auto& h) { return h.first.find('_') != std::string::npos; });
+    expected.emplace("Host", url.substr(7, url.size() - 8));
+    body.empty() || (expected.emplace("Content-Length", std::to_string(body.size())), true);
+    EXPECT_EQ(std::tie(seen[0].method, seen[0].body, got), std::tie(method, body, expected));
   }
 }
 
