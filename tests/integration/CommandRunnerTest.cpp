@@ -1,11 +1,9 @@
-// The command runner with real processes; and the core on the fakes with it running stand-in
-// tools: the stale-listener stop and the installer script.
+// The command runner with real processes, and the installer script run by /bin/sh.
 #include <fcntl.h>
 #include <signal.h>
 
 #include <numeric>
 
-#include "FakePlatform.h"
 #include "Integration.h"
 #include "connector/PosixCommandRunner.h"
 #include "update/InstallerScript.h"
@@ -120,7 +118,7 @@ TEST(CommandRunner, RunsToolsByTheirPathsWithLiteralArgumentsAndNothingInherited
   EXPECT_TRUE(waitUntil([&] { return readFile(at("output")) == "0\n1\n2\n3\n"; }, 10s));
 }
 
-class RealRunner : public testing::Test {
+class Installer : public testing::Test {
  protected:
   Arguments log() const { return linesOf(readFile(logFile)); }
   // A bundle whose tools log "<tool> of <version>: <arguments>"; copying "fail-copy" fails.
@@ -142,34 +140,11 @@ class RealRunner : public testing::Test {
 
   TemporaryFolder folder{"tarnwick-real-runner"};
   fs::path logFile = folder.path() / "log", tools = folder.path() / "tool;box";  // must be quoted
-  std::map<std::string, fs::path> located;
-  connector::PosixCommandRunner runner{[this](const std::string& path) {
-    return located.contains(path) ? located[path].string() : path;
-  }};
-  fakes::FakePlatform fakes;
-  platform::Platform ports{fakes.mainQueue,       fakes.sleeper,     fakes.http,
-                           fakes.application,     fakes.workspace,   fakes.pasteboard,
-                           fakes.preferences,     fakes.bundle,      fakes.loginItems,
-                           fakes.deviceOwnerAuth, fakes.userFolders, runner};
-  std::shared_ptr<app::TarnwickAppDelegate> delegate =
-      std::make_shared<app::TarnwickAppDelegate>(ports);
   fs::path destination = folder.path() / "My Apps/Tarnwick.app";
 };
 
-TEST_F(RealRunner, TheStaleListenerStopSignalsOnlyTheListedIdsAboveOne) {
-  located = {{"/usr/sbin/lsof", tools / "lsof"}, {"/bin/kill", tools / "kill"}};
-  writeScript(tools / "kill", "echo \"kill $*\" >> " + logFile.string());
-  delegate->stopStaleConnectorListener();  // no lister: nothing stopped
-  writeScript(tools / "lsof", "echo \"lsof $*\" >> " + logFile.string() + "; cat \"$0.output\"");
-  writeFile(tools / "lsof.output",
-            "\n  4242 \n\tabc\n1\n0\n-7\n 5150\t\n\n12 13\n31\n2147483648\n");
-  delegate->stopStaleConnectorListener();
-  const std::string lsof = "lsof -nP -tiTCP:8766 -sTCP:LISTEN -a -u " + std::to_string(::getuid());
-  EXPECT_EQ(log(), (Arguments{lsof, "kill -TERM 4242", "kill -TERM 5150", "kill -TERM 31"}));
-}
-
-// The installer script by /bin/sh, its pauses shortened and logged.
-TEST_F(RealRunner, TheInstallerReplacesTheBundleOnceTheAppHasGoneOrPutsTheOldOneBack) {
+// Its pauses shortened and logged.
+TEST_F(Installer, TheInstallerReplacesTheBundleOnceTheAppHasGoneOrPutsTheOldOneBack) {
   const fs::path work =
       folder.path() / "tmp dir/TarnwickUpdate-1D4C3B2A-0000-4000-8000-000000000001";
   const fs::path staged = work / "Tarnwick.app", script = work / "install.sh";

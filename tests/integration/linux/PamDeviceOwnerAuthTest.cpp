@@ -36,6 +36,10 @@ struct Script final : OwnerPrompts {
     std::lock_guard lock(mutex);
     log += line + "\n";
   }
+  std::string said() {
+    std::lock_guard lock(mutex);
+    return log;
+  }
   std::optional<std::string> answer;
   std::function<void()> cancelled;
   std::mutex mutex;
@@ -64,40 +68,33 @@ std::string evaluate(const std::string& service, std::optional<std::string> acco
     return "no answer";
   }
   // The worker closes the prompt just before it answers; a cancelled one answers first.
-  waitUntil(
-      [&] {
-        std::lock_guard lock(script->mutex);
-        return !available.empty() || script->log.ends_with("close\n");
-      },
-      10s);
-  std::lock_guard lock(script->mutex);
-  return available + (result.get() ? "yes\n" : "no\n") + script->log;
+  waitUntil([&] { return !available.empty() || script->said().ends_with("close\n"); }, 10s);
+  return available + (result.get() ? "yes\n" : "no\n") + script->said();
 }
 
 TEST(PamDeviceOwnerAuth, AsksThroughTheConversationAndNeedsBothStacksAServiceAndAPassword) {
   const std::string
       asked = "open Unlock Tarnwick Business financial data / Cancel\nask Password: \nclose\n",
       info = "info Authentication succeeded\n", error = "error Authentication generated an error\n";
-  const std::tuple<const char*, std::optional<std::string>, std::optional<std::string>, std::string,
-                   std::string>
-      cases[] = {
-          {"tarnwick-matrix", "alice", "right-password", "P", "yes\n" + asked},
-          {"tarnwick-matrix", "alice", "wrong", "P", "no\n" + asked},
-          {"tarnwick-matrix", "alice", "", "P", "no\n" + asked},
-          {"tarnwick-matrix", "mallory", "right-password", "P", "no\n" + asked},  // unknown
-          {"tarnwick-matrix", "bob", "secret", "P", "no\n" + asked},  // the account stack refuses
-          {"tarnwick-matrix", "alice", std::nullopt, "P", "no\n" + asked},  // cancelled
-          // The stack decides on a locked password (a fingerprint may do) or an unknown status.
-          {"tarnwick-matrix", "alice", "right-password", "L", "yes\n" + asked},
-          {"tarnwick-matrix", "alice", "right-password", "", "yes\n" + asked},
-          // Refused without a prompt: no password, no account, no service.
-          {"tarnwick-matrix", "alice", "right-password", "NP", "unavailable, no\n"},
-          {"tarnwick-matrix", std::nullopt, "right-password", "P", "unavailable, no\n"},
-          {"tarnwick-missing", "alice", "right-password", "P", "unavailable, no\n"},
-          // pam_chatty's messages, then pam_matrix's "verbose" one sent without a reply pointer.
-          {"tarnwick-chatty", "carol", "pw", "P",
-           "yes\nopen Unlock Tarnwick Business financial data / Cancel\n" + info + info + info +
-               error + error + error + "ask Password: \n" + info + "close\n"}};
+  using Text = std::optional<std::string>;
+  const std::tuple<const char*, Text, Text, std::string, std::string> cases[] = {
+      {"tarnwick-matrix", "alice", "right-password", "P", "yes\n" + asked},
+      {"tarnwick-matrix", "alice", "wrong", "P", "no\n" + asked},
+      {"tarnwick-matrix", "alice", "", "P", "no\n" + asked},
+      {"tarnwick-matrix", "mallory", "right-password", "P", "no\n" + asked},  // unknown
+      {"tarnwick-matrix", "bob", "secret", "P", "no\n" + asked},        // the account stack refuses
+      {"tarnwick-matrix", "alice", std::nullopt, "P", "no\n" + asked},  // cancelled
+      // The stack decides on a locked password (a fingerprint may do) or an unknown status.
+      {"tarnwick-matrix", "alice", "right-password", "L", "yes\n" + asked},
+      {"tarnwick-matrix", "alice", "right-password", "", "yes\n" + asked},
+      // Refused without a prompt: no password, no account, no service.
+      {"tarnwick-matrix", "alice", "right-password", "NP", "unavailable, no\n"},
+      {"tarnwick-matrix", std::nullopt, "right-password", "P", "unavailable, no\n"},
+      {"tarnwick-missing", "alice", "right-password", "P", "unavailable, no\n"},
+      // pam_chatty's messages, then pam_matrix's "verbose" one sent without a reply pointer.
+      {"tarnwick-chatty", "carol", "pw", "P",
+       "yes\nopen Unlock Tarnwick Business financial data / Cancel\n" + info + info + info + error +
+           error + error + "ask Password: \n" + info + "close\n"}};
   for (const auto& [service, account, answer, status, expected] : cases) {
     EXPECT_EQ(evaluate(service, account, answer, status), expected)
         << account.value_or("-") << " " << status;
