@@ -9,7 +9,6 @@
 #include "update/InstallerScript.h"
 
 namespace tarnwick::integration {
-namespace {
 
 using Arguments = std::vector<std::string>;
 Arguments sh(const std::string& script, Arguments arguments = {}) {
@@ -194,5 +193,4 @@ TEST_F(Installer, TheInstallerReplacesTheBundleOnceTheAppHasGoneOrPutsTheOldOneB
   }
 }
 
-}  // namespace
 }  // namespace tarnwick::integration

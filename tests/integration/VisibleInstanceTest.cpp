@@ -9,7 +9,6 @@
 #include "app/TarnwickVisibleInstance.h"
 
 namespace tarnwick::integration {
-namespace {
 
 using Lines = std::vector<std::string>;
 using Received = std::vector<Lines>;
@@ -175,5 +174,4 @@ TEST_F(VisibleInstance, TheListenerTakesWellFormedRequestsOfThisUserOnlyAndNever
   }
 }
 
-}  // namespace
 }  // namespace tarnwick::integration

@@ -8,7 +8,6 @@
 #include "platform/linux/net/CurlHttpClient.h"
 
 namespace tarnwick::integration {
-namespace {
 
 using platform::HttpRequest;
 using platform::HttpResponse;
@@ -190,5 +189,4 @@ TEST_F(CurlClient, RunsRequestsSideBySideOnAThreadOfItsOwnAndKeepsDownloadsPriva
   EXPECT_TRUE(failed.response.transportError && !failed.file);
 }
 
-}  // namespace
 }  // namespace tarnwick::integration

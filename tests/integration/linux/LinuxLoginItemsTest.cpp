@@ -8,7 +8,6 @@
 #include "platform/linux/bundle/LinuxLoginItems.h"
 
 namespace tarnwick::integration {
-namespace {
 
 using namespace platform::linux_desktop;
 using Info = std::vector<std::pair<std::string, std::string>>;
@@ -119,5 +118,4 @@ TEST(LoginItems, EnablingWritesTheEntryAndStartsOneCopyDisablingStopsItAndNothin
   EXPECT_TRUE(fs::is_empty(autostart));
 }
 
-}  // namespace
 }  // namespace tarnwick::integration

@@ -9,7 +9,6 @@
 #include "platform/linux/shell/DesktopServices.h"
 
 namespace tarnwick::integration {
-namespace {
 
 using platform::linux_desktop::KeyFilePreferences;
 constexpr uid_t nobody = 65534;
@@ -123,5 +122,4 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"anotherAccounts", {{"p.ini", 0644, {}, nobody}}, false}),
     named);
 
-}  // namespace
 }  // namespace tarnwick::integration

@@ -7,7 +7,6 @@
 #include "platform/linux/auth/PamDeviceOwnerAuth.h"
 
 namespace tarnwick::integration {
-namespace {
 
 using namespace platform::linux_desktop;
 
@@ -107,5 +106,4 @@ TEST(PamDeviceOwnerAuth, AsksThroughTheConversationAndNeedsBothStacksAServiceAnd
       std::set<std::string>({"P", "NP", "L"}).contains(setup.passwordStatus(*setup.account())));
 }
 
-}  // namespace
 }  // namespace tarnwick::integration
