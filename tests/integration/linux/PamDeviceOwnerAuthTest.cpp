@@ -95,8 +95,7 @@ TEST(PamDeviceOwnerAuth, AsksThroughTheConversationAndNeedsBothStacksAServiceAnd
        "yes\nopen Unlock Tarnwick Business financial data / Cancel\n" + info + info + info + error +
            error + error + "ask Password: \n" + info + "close\n"}};
   for (const auto& [service, account, answer, status, expected] : cases) {
-    EXPECT_EQ(evaluate(service, account, answer, status), expected)
-        << account.value_or("-") << " " << status;
+    EXPECT_EQ(evaluate(service, account, answer, status), expected) << account.value_or("-");
   }
   EXPECT_EQ(passwordStatusField("root L 2025-05-20 0 99999 7 -1\n") + passwordStatusField(""), "L");
   connector::PosixCommandRunner commands;

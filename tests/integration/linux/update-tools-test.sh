@@ -162,13 +162,11 @@ if xattrs "$notes" user.xdg.origin.url user.xdg.referrer.url user.kept > /dev/nu
   expect ok "only the origin goes" [ "$(xattrs "$notes")/$(xattrs "$copy/Contents")" = user.kept/ ]
 fi
 if [ "$(id -u)" = 0 ]; then
-  mkdir "$work/volume"
-  expect no noexec unshare -m sh -c 'mount -t tmpfs -o noexec tmpfs "$0" && cp -a "$1" "$0/" && exec "$2" --assess --type execute "$0/Tarnwick.app"' \
-    "$work/volume" "$b" "$helpers/spctl"
+  mkdir "$work/volume" && expect no noexec unshare -m sh -c 'mount -t tmpfs -o noexec tmpfs "$0" && cp -a "$1" "$0/" && exec "$2" --assess --type execute "$0/Tarnwick.app"' "$work/volume" "$b" "$helpers/spctl"
 
   # launchctl stops only the user's own login-item Connector (as nobody, to touch no real one).
-  chmod 755 "$work" && connector="$work/Old.app/Contents/Library/LoginItems/Tarnwick Connector.app/Contents/MacOS/Tarnwick Connector"
-  mkdir -p "$(dirname "$connector")" && cp /bin/sleep "$connector" && cp /bin/sleep "$work/sleeper"
+  connector="$work/Old.app/Contents/Library/LoginItems/Tarnwick Connector.app/Contents/MacOS/Tarnwick Connector"
+  chmod 755 "$work" && mkdir -p "$(dirname "$connector")" && cp /bin/sleep "$connector" && cp /bin/sleep "$work/sleeper"
   nobody="setpriv --reuid=65534 --regid=65534 --clear-groups"
   $nobody "$connector" 60 & running=$!
   $nobody "$work/sleeper" 60 & bystander=$!
