@@ -51,11 +51,8 @@ class CurlClient : public testing::Test {
       }
       done->set_value(outcome);
     };
-    if (download) {
-      client->downloadTask(std::move(request), finish);
-    } else {
-      client->dataTask(std::move(request), [finish](auto& response) { finish(response, {}); });
-    }
+    download ? client->downloadTask(std::move(request), finish)
+             : client->dataTask(std::move(request), [finish](auto& answer) { finish(answer, {}); });
     return done->get_future();
   }
   // Status, Server, type, body and the socket's owner; or the failure's sentence alone.

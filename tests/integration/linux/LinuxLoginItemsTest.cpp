@@ -30,10 +30,8 @@ std::vector<std::string> commandOfEntry(const fs::path& entry) {
 TEST(LoginItems, EnablingWritesTheEntryAndStartsOneCopyDisablingStopsItAndNothingUnsafeIsStarted) {
   TemporaryFolder folder;
   // The entry holds the helper's path whatever it holds, read back as desktops read it.
-  const auto bundlePath = folder.path() /
-                          "a \"q\" $HOME `id` back\\slash 100%/%u;& | caf\xc3\xa9 'x'" /
-                          "Tarnwick.app",
-             autostart = folder.path() / "autostart";
+  const auto odd = folder.path() / "a \"q\" $HOME `id` back\\slash 100%/%u;& | caf\xc3\xa9 'x'";
+  const auto bundlePath = odd / "Tarnwick.app", autostart = folder.path() / "autostart";
   const std::string identifier = "com.ostrel.tarnwick.macos";
   // A helper `name`.app in the bundle's login items, its executable a copy of the probe.
   auto place = [&](const std::string& name, const Info& info, const std::string& exe = "Probe") {

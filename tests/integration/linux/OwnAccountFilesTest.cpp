@@ -10,7 +10,6 @@
 
 namespace tarnwick::integration {
 
-using platform::linux_desktop::KeyFilePreferences;
 constexpr uid_t nobody = 65534;
 const uid_t self = ::getuid();
 const std::string missingPage =
@@ -108,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Another account's preferences, or ones others may write, read as none; a save makes them ours.
 using Preferences = OwnFiles;
 TEST_P(Preferences, AreReadOnlyFromThisAccountsOwnFile) {
-  KeyFilePreferences preferences(path);
+  platform::linux_desktop::KeyFilePreferences preferences(path);
   EXPECT_EQ(preferences.string("k").value_or("none"), GetParam().expected ? "v" : "none");
   preferences.setString("j", "w");
   EXPECT_EQ(preferences.string("j"), std::optional<std::string>("w"));

@@ -41,9 +41,6 @@ int main(int argc, char** argv) {
     }
     return runner.launch(rest[1], arguments) ? 0 : 1;
   }
-  if (argc > 1) {
-    return 64;
-  }
   std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
   if (std::filesystem::exists(self + ".stubborn")) {
     ::signal(SIGTERM, SIG_IGN);
