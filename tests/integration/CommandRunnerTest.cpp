@@ -157,7 +157,7 @@ TEST_F(Installer, TheInstallerReplacesTheBundleOnceTheAppHasGoneOrPutsTheOldOneB
                            "/com.tarnwick.desktop";
   // The app's life, a file placed in the work folder, the status, whether all two hundred polls
   // ran, the version left at DEST, what ran after the polls (the last: the work folder's pause).
-  const std::tuple<const char*, std::string, int, bool, std::string, Arguments> cases[] = {
+  const std::tuple<std::string, std::string, int, bool, std::string, Arguments> cases[] = {
       {"0.4", "", 0, false, "1.0.1", {stop, backup, copy, newer, pause}},
       {"120", "", 0, true, "1.0.1", {stop, backup, copy, newer, pause}},
       {"0", "previous.app", 1, false, "1.0.0", {stop, backup, older, pause}},
@@ -187,9 +187,7 @@ TEST_F(Installer, TheInstallerReplacesTheBundleOnceTheAppHasGoneOrPutsTheOldOneB
     auto lines = log();
     auto polls = std::ranges::count(lines, "sleep 0.1");
     // An app already gone may leave nothing to poll; one still running is polled till it goes.
-    EXPECT_TRUE(polledOut ? polls == 200
-                          : polls < 200 && (polls > 0 || std::string(seconds) == "0"))
-        << polls;
+    EXPECT_TRUE(polledOut ? polls == 200 : polls < 200 && (polls > 0 || seconds == "0")) << polls;
     EXPECT_EQ(Arguments(lines.begin() + polls, lines.end()), ran);
     EXPECT_EQ(treeOf(destination), expected);
     EXPECT_FALSE(fs::exists(work)) << "removed at the end";
