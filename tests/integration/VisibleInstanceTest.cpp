@@ -1,42 +1,28 @@
 // The single visible instance with real processes, a real lock and a real socket.
 #include <fcntl.h>
-#include <grp.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 
-#include <cstring>
 #include <set>
 
 #include "Integration.h"
 #include "app/TarnwickVisibleInstance.h"
 
 namespace tarnwick::integration {
-namespace {
 
-using namespace std::string_literals;
 using Lines = std::vector<std::string>;
 using Received = std::vector<Lines>;
 
-// Connects to `path` and sends `bytes`; what comes back before the holder closes, or "refused".
-std::string talk(const fs::path& path, const std::string& bytes) {
-  sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
-  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  std::string reply = "refused";
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-    ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    ::shutdown(fd, bytes.empty() ? SHUT_RD : SHUT_WR);  // empty: stays silent, for a while
-    char buffer[256];
-    reply.clear();
-    for (ssize_t got; !bytes.empty() && (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
-      reply.append(buffer, static_cast<std::size_t>(got));
-    }
-  }
-  return bytes.empty() ? std::to_string(fd) : (::close(fd), reply);
-}
+// A client of the socket ($1) of its own: sends $2 (each "|" a NUL) and exits 10 when refused,
+// 11 when closed without a word, 12 on "ok"; or, for "hold", says nothing until it is ended.
+const char* const client = R"(import socket, sys, time
+s, reply = socket.socket(socket.AF_UNIX), b""
+try: s.connect(sys.argv[1])
+except OSError: sys.exit(10)
+if sys.argv[2] == "hold": print(flush=True), time.sleep(60)
+try: s.sendall(sys.argv[2].replace("|", "\0").encode()), s.shutdown(socket.SHUT_WR); reply = s.recv(9)
+except OSError: pass
+sys.exit({b"": 11, b"ok": 12}.get(reply, 13)))";
 
 // The probe started as the shell starts, writing what it is told.
 struct Probe {
@@ -69,7 +55,6 @@ TEST_F(VisibleInstance, OneStartHoldsAPrivateLockAndEveryOtherHandsItsLinksOverA
   for (const auto& [path, mode] : {std::pair{lockFolder, 0700}, {lock, 0600}, {socket, 0600}}) {
     EXPECT_EQ(fs::status(path).permissions(), fs::perms(mode)) << path;
   }
-  EXPECT_TRUE(fs::file_size(lock) == 0 && fs::is_socket(socket));
   auto second = start({"tarnwick://plaid-complete", "tarnwick://pair?a=b c&x=$(y)"});
   EXPECT_EQ(second->process.wait(10s), 0);
   auto bare = start();
@@ -109,11 +94,8 @@ TEST_F(VisibleInstance, AStartProceedsWhenNobodyAnswersOrWithoutAGuardWhenNoLock
   int held = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
   EXPECT_EQ(start({"tarnwick://x"})->process.wait(15s), 0);
-  sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
-  std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
-  int dead = ::socket(AF_UNIX, SOCK_STREAM, 0);  // as a crash leaves it
-  ASSERT_EQ(::bind(dead, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ::close(dead);
+  const char* bind = "import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])";
+  ASSERT_EQ(Process("/usr/bin/python3", {"-c", bind, socket}).wait(10s), 0);
   EXPECT_EQ(start({"tarnwick://x"})->process.wait(15s), 0);
   ::close(held);
 
@@ -158,38 +140,28 @@ TEST_F(VisibleInstance, TheListenerTakesWellFormedRequestsOfThisUserOnlyAndNever
     if (home == deep) {
       continue;
     }
+    auto ask = [&](const std::string& bytes, std::optional<uid_t> user = {}) {
+      return Process("/usr/bin/python3", {"-c", client, socket, bytes}, {.user = user}).wait(20s);
+    };
     if (::getuid() == 0) {
       // Another user is kept out by the folder, or with it opened up by the listener's own check.
       fs::permissions(folder.path(), fs::perms(0711));
       fs::permissions(data, fs::perms(0755));
-      auto asNobody = [&] {
-        pid_t pid = ::fork();
-        if (pid == 0) {
-          ::alarm(20);
-          bool switched =
-              ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
-          auto reply = talk(socket, "activate\0tarnwick://other-user\0"s);
-          ::_exit(!switched ? 2 : reply == "refused" ? 10 : reply.empty() ? 11 : 12);
-        }
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        return WEXITSTATUS(status);
-      };
-      EXPECT_EQ(asNobody(), 10);
+      EXPECT_EQ(ask("activate|tarnwick://other-user|", 65534), 10);
       fs::permissions(lockFolder, fs::perms(0755));
       fs::permissions(socket, fs::perms(0777));
-      EXPECT_EQ(asNobody(), 11);
+      EXPECT_EQ(ask("activate|tarnwick://other-user|", 65534), 11);
     }
-    for (const auto& bytes :
-         {"activate\0\0"s, "activate\0"s + std::string(70 * 1024, 'u') + '\0'}) {
-      EXPECT_EQ(talk(socket, bytes), "") << "dropped";
-    }
-    EXPECT_EQ(talk(socket, "activate\0a://1\0"s), "ok");
+    EXPECT_EQ(ask("activate||"), 11) << "dropped";
+    EXPECT_EQ(ask("activate|" + std::string(70 * 1024, 'u') + "|"), 11) << "dropped";
+    EXPECT_EQ(ask("activate|a://1|"), 12);
     // A client that connects and says nothing holds the listener only for a while.
-    int silent = std::stoi(talk(socket, ""));
+    Process silent("/usr/bin/python3", {"-c", client, socket, "hold"},
+                   {.stdoutFile = folder.path() / "held"});
+    ASSERT_TRUE(waitUntil([&] { return readFile(folder.path() / "held") == "\n"; }, 10s));
     EXPECT_TRUE(app::activation::sendRequest(
         socket, *app::activation::encodeRequest({"tarnwick://after"}), 10s));
-    ::close(silent);
+    silent.terminate();
     // Links too large to hand over still bring the holder forward.
     other.activateExisting({"tarnwick://small", "tarnwick://" + std::string(70 * 1024, 'x')});
     EXPECT_EQ(heard(), (Received{{"tarnwick://other"}, {"a://1"}, {"tarnwick://after"}, {}}));
@@ -201,5 +173,4 @@ TEST_F(VisibleInstance, TheListenerTakesWellFormedRequestsOfThisUserOnlyAndNever
   }
 }
 
-}  // namespace
 }  // namespace tarnwick::integration

@@ -12,8 +12,7 @@ export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" DISPLAY=:99 BROWSE
 link='tarnwick://desktop-pair?server=https://srv.example&code=ABCD2345&completion_token=a%26b'
 for stand_in in "$work/bundle/Contents/MacOS/Tarnwick" "$work/odd \$dir \"q\"/Tarnwick"; do
   mkdir -p "$(dirname "$stand_in")" "$HOME"
-  printf '#!/bin/sh\nprintf "%%s\\n" "$@" > "%s/received"\n' "$work" > "$stand_in"
-  chmod +x "$stand_in"
+  printf '#!/bin/sh\nprintf "%%s\\n" "$@" > "%s/received"\n' "$work" > "$stand_in" && chmod +x "$stand_in"
   n=$((${n:-0} + 1)) && export XDG_DATA_HOME="$work/data$n"
   "$repo/tools/install-desktop-entry.sh" "$stand_in" > /dev/null
   [ "$(xdg-mime query default x-scheme-handler/tarnwick)" = tarnwick.desktop ] || fail "not the default"
@@ -29,8 +28,7 @@ done
 # As root, the PAM service: the system's account stacks, and an administrator's file stays.
 if [ "$(id -u)" -eq 0 ] && [ -f /etc/pam.d/common-auth ]; then
   service="$DESTDIR/etc/pam.d/tarnwick"
-  [ "$(grep -v '^#' "$service")" = "$(printf '@include common-auth\n@include common-account')" ] \
-    || fail "PAM service: $(cat "$service")"
+  [ "$(grep -v '^#' "$service")" = "$(printf '@include common-auth\n@include common-account')" ] || fail "PAM service: $(cat "$service")"
   [ "$(stat -c %a "$service")" = 644 ] || fail "PAM service mode $(stat -c %a "$service")"
   echo "auth required pam_deny.so" > "$service"
   "$repo/tools/install-desktop-entry.sh" "$stand_in" > /dev/null

@@ -9,7 +9,7 @@
 
 namespace tarnwick::testsupport {
 
-// A temporary folder, removed with everything in it (unwritable folders too) with the object.
+// A temporary folder, removed with everything in it with the object.
 class TemporaryFolder {
  public:
   explicit TemporaryFolder(const std::string& prefix = "tarnwick-test");

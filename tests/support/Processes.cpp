@@ -31,13 +31,6 @@ TemporaryFolder::TemporaryFolder(const std::string& prefix) {
 
 TemporaryFolder::~TemporaryFolder() {
   std::error_code ignored;
-  // Folders a test made unwritable must become writable again before they can go.
-  for (fs::recursive_directory_iterator it(path_, ignored), end; !ignored && it != end;
-       it.increment(ignored)) {
-    if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
-      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
-    }
-  }
   fs::remove_all(path_, ignored);
 }
 
@@ -136,17 +129,15 @@ Process::Process(const std::string& path, const std::vector<std::string>& argume
 }
 
 Process::~Process() {
-  if (started() && !status_) {
-    terminate();
-  }
+  terminate();
 }
 
 bool Process::running() {
   int status = 0;
-  if (started() && !status_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
+  if (pid_ > 0 && !status_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
     status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
-  return started() && !status_;
+  return pid_ > 0 && !status_;
 }
 
 std::optional<int> Process::wait(Clock::duration timeout) {
@@ -168,19 +159,13 @@ void Process::terminate() {
   }
 }
 
-std::string Process::firstLine(const std::filesystem::path& file, Clock::duration timeout) {
-  std::string text;
-  waitUntil([&] { return (text = readFile(file)).find('\n') != text.npos || !running(); }, timeout);
-  return text.substr(0, text.find('\n'));
-}
-
 CommandResult runCommand(const std::string& path, const std::vector<std::string>& arguments,
                          const Process::Options& options, Clock::duration timeout) {
   TemporaryFolder folder("tarnwick-command");
   auto withOutput = options;
   withOutput.stdoutFile = folder.path() / "stdout";
-  int status = Process(path, arguments, withOutput).wait(timeout).value_or(-1);
-  return {status, readFile(folder.path() / "stdout")};
+  return {Process(path, arguments, withOutput).wait(timeout).value_or(-1),
+          readFile(folder.path() / "stdout")};
 }
 
 VirtualDisplay::VirtualDisplay(int width, int height) {
@@ -191,8 +176,10 @@ VirtualDisplay::VirtualDisplay(int width, int height) {
       std::vector<std::string>{"-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp",
                                "-noreset", "+extension", "XTEST"},
       Process::Options{.stdoutFile = folder_.path() / "display"});
-  auto number = server_->firstLine(folder_.path() / "display");
-  name_ = number.empty() ? "" : ":" + number;
+  auto display = folder_.path() / "display";
+  waitUntil([&] { return readFile(display).ends_with('\n') || !server_->running(); }, 10s);
+  auto number = readFile(display);
+  name_ = number.ends_with('\n') ? ":" + number.substr(0, number.size() - 1) : "";
 }
 
 }  // namespace tarnwick::testsupport

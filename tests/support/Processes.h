@@ -39,14 +39,11 @@ class Process {
   Process& operator=(const Process&) = delete;
 
   int pid() const { return pid_; }
-  bool started() const { return pid_ > 0; }
   bool running();
   // The exit status (128 + a signal), or nothing while it still runs after `timeout`.
   std::optional<int> wait(Clock::duration timeout);
   void signal(int number);
   void terminate();
-  // The first line `file` receives while this runs, or "".
-  std::string firstLine(const std::filesystem::path& file, Clock::duration timeout = 10s);
 
  private:
   int pid_ = -1;

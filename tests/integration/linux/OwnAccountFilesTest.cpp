@@ -1,20 +1,15 @@
 // What the shell trusts for where it lies must be this account's (other owners need root).
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <vector>
-
 #include "FakePlatform.h"
-#include "Files.h"
+#include "Integration.h"
 #include "app/StatusPage.h"
 #include "platform/OwnAccountFiles.h"
 #include "platform/linux/shell/DesktopServices.h"
 
-namespace tarnwick::platform {
-namespace {
+namespace tarnwick::integration {
 
-namespace fs = std::filesystem;
 constexpr uid_t nobody = 65534;
 const uid_t self = ::getuid();
 const std::string missingPage =
@@ -48,13 +43,13 @@ class OwnFiles : public testing::TestWithParam<Case> {
       } else if (entry.mode == 0) {
         continue;  // a name alone
       } else if (!entry.path.ends_with('/')) {
-        testsupport::writeFile(path, "[Tarnwick]\nk=v\n");
+        writeFile(path, "[Tarnwick]\nk=v\n");
       }
       ASSERT_EQ(::lchown(path.c_str(), entry.owner, entry.owner), 0);
       ASSERT_TRUE(!entry.target.empty() || ::chmod(path.c_str(), entry.mode) == 0);
     }
   }
-  testsupport::TemporaryFolder top;
+  TemporaryFolder top;
   fs::path path;
 };
 const auto named = [](const auto& info) { return std::string(info.param.name); };
@@ -94,7 +89,7 @@ using WorkFolder = OwnFiles;
 TEST_P(WorkFolder, IsMadeOnlyNewAndPrivateInAFolderOnlyThisAccountCanChange) {
   bool existed = fs::exists(path);
   mode_t mask = ::umask(0);
-  bool made = makePrivateFolder(path);
+  bool made = platform::makePrivateFolder(path);
   ::umask(mask);
   EXPECT_EQ(made, GetParam().expected);
   struct stat info {};
@@ -112,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Another account's preferences, or ones others may write, read as none; a save makes them ours.
 using Preferences = OwnFiles;
 TEST_P(Preferences, AreReadOnlyFromThisAccountsOwnFile) {
-  linux_desktop::KeyFilePreferences preferences(path);
+  platform::linux_desktop::KeyFilePreferences preferences(path);
   EXPECT_EQ(preferences.string("k").value_or("none"), GetParam().expected ? "v" : "none");
   preferences.setString("j", "w");
   EXPECT_EQ(preferences.string("j"), std::optional<std::string>("w"));
@@ -126,5 +121,4 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"anotherAccounts", {{"p.ini", 0644, {}, nobody}}, false}),
     named);
 
-}  // namespace
-}  // namespace tarnwick::platform
+}  // namespace tarnwick::integration

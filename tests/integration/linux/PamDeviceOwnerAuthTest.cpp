@@ -1,5 +1,5 @@
-// The PAM backend against pam_matrix and pam_chatty stacks under pam_wrapper, without root; a
-// scripted prompt answers the conversation in place of the dialog.
+// The PAM backend against pam_matrix and pam_chatty stacks under pam_wrapper (which the tests'
+// environment preloads), without root; a scripted prompt answers in place of the dialog.
 #include <future>
 
 #include "Integration.h"
@@ -7,7 +7,6 @@
 #include "platform/linux/auth/PamDeviceOwnerAuth.h"
 
 namespace tarnwick::integration {
-namespace {
 
 using namespace platform::linux_desktop;
 
@@ -17,14 +16,11 @@ struct Script final : OwnerPrompts {
     explicit Prompt(Script& owner) : to(owner) {}
     std::optional<SecretText> ask(const std::string& question, bool echo) override {
       to.say((echo ? "ask echo " : "ask ") + question);
-      if (!to.answer) {
-        to.cancelled();
-        return std::nullopt;
-      }
-      return SecretText(to.answer->data(), to.answer->size());
+      return to.answer ? std::optional(SecretText(to.answer->data(), to.answer->size()))
+                       : (to.cancelled(), std::nullopt);
     }
-    void tell(const std::string& message, bool error) override {
-      to.say((error ? "error " : "info ") + message);
+    void tell(const std::string& text, bool error) override {
+      to.say((error ? "error " : "info ") + text);
     }
     void close() override { to.say("close"); }
     Script& to;
@@ -38,6 +34,10 @@ struct Script final : OwnerPrompts {
   void say(const std::string& line) {
     std::lock_guard lock(mutex);
     log += line + "\n";
+  }
+  std::string said() {
+    std::lock_guard lock(mutex);
+    return log;
   }
   std::optional<std::string> answer;
   std::function<void()> cancelled;
@@ -67,43 +67,35 @@ std::string evaluate(const std::string& service, std::optional<std::string> acco
     return "no answer";
   }
   // The worker closes the prompt just before it answers; a cancelled one answers first.
-  waitUntil(
-      [&] {
-        std::lock_guard lock(script->mutex);
-        return !available.empty() || script->log.ends_with("close\n");
-      },
-      10s);
-  std::lock_guard lock(script->mutex);
-  return available + (result.get() ? "yes\n" : "no\n") + script->log;
+  waitUntil([&] { return !available.empty() || script->said().ends_with("close\n"); }, 10s);
+  return available + (result.get() ? "yes\n" : "no\n") + script->said();
 }
 
 TEST(PamDeviceOwnerAuth, AsksThroughTheConversationAndNeedsBothStacksAServiceAndAPassword) {
   const std::string
       asked = "open Unlock Tarnwick Business financial data / Cancel\nask Password: \nclose\n",
       info = "info Authentication succeeded\n", error = "error Authentication generated an error\n";
-  const std::tuple<const char*, std::optional<std::string>, std::optional<std::string>, std::string,
-                   std::string>
-      cases[] = {
-          {"tarnwick-matrix", "alice", "right-password", "P", "yes\n" + asked},
-          {"tarnwick-matrix", "alice", "wrong", "P", "no\n" + asked},
-          {"tarnwick-matrix", "alice", "", "P", "no\n" + asked},
-          {"tarnwick-matrix", "mallory", "right-password", "P", "no\n" + asked},  // unknown
-          {"tarnwick-matrix", "bob", "secret", "P", "no\n" + asked},  // the account stack refuses
-          {"tarnwick-matrix", "alice", std::nullopt, "P", "no\n" + asked},  // cancelled
-          // The stack decides on a locked password (a fingerprint may do) or an unknown status.
-          {"tarnwick-matrix", "alice", "right-password", "L", "yes\n" + asked},
-          {"tarnwick-matrix", "alice", "right-password", "", "yes\n" + asked},
-          // Refused without a prompt: no password, no account, no service.
-          {"tarnwick-matrix", "alice", "right-password", "NP", "unavailable, no\n"},
-          {"tarnwick-matrix", std::nullopt, "right-password", "P", "unavailable, no\n"},
-          {"tarnwick-missing", "alice", "right-password", "P", "unavailable, no\n"},
-          // pam_chatty's messages, then pam_matrix's "verbose" one sent without a reply pointer.
-          {"tarnwick-chatty", "carol", "pw", "P",
-           "yes\nopen Unlock Tarnwick Business financial data / Cancel\n" + info + info + info +
-               error + error + error + "ask Password: \n" + info + "close\n"}};
+  using Text = std::optional<std::string>;
+  const std::tuple<const char*, Text, Text, std::string, std::string> cases[] = {
+      {"tarnwick-matrix", "alice", "right-password", "P", "yes\n" + asked},
+      {"tarnwick-matrix", "alice", "wrong", "P", "no\n" + asked},
+      {"tarnwick-matrix", "alice", "", "P", "no\n" + asked},
+      {"tarnwick-matrix", "mallory", "right-password", "P", "no\n" + asked},  // unknown
+      {"tarnwick-matrix", "bob", "secret", "P", "no\n" + asked},        // the account stack refuses
+      {"tarnwick-matrix", "alice", std::nullopt, "P", "no\n" + asked},  // cancelled
+      // The stack decides on a locked password (a fingerprint may do) or an unknown status.
+      {"tarnwick-matrix", "alice", "right-password", "L", "yes\n" + asked},
+      {"tarnwick-matrix", "alice", "right-password", "", "yes\n" + asked},
+      // Refused without a prompt: no password, no account, no service.
+      {"tarnwick-matrix", "alice", "right-password", "NP", "unavailable, no\n"},
+      {"tarnwick-matrix", std::nullopt, "right-password", "P", "unavailable, no\n"},
+      {"tarnwick-missing", "alice", "right-password", "P", "unavailable, no\n"},
+      // pam_chatty's messages, then pam_matrix's "verbose" one sent without a reply pointer.
+      {"tarnwick-chatty", "carol", "pw", "P",
+       "yes\nopen Unlock Tarnwick Business financial data / Cancel\n" + info + info + info + error +
+           error + error + "ask Password: \n" + info + "close\n"}};
   for (const auto& [service, account, answer, status, expected] : cases) {
-    EXPECT_EQ(evaluate(service, account, answer, status), expected)
-        << account.value_or("-") << " " << status;
+    EXPECT_EQ(evaluate(service, account, answer, status), expected) << account.value_or("-");
   }
   EXPECT_EQ(passwordStatusField("root L 2025-05-20 0 99999 7 -1\n") + passwordStatusField(""), "L");
   connector::PosixCommandRunner commands;
@@ -113,18 +105,4 @@ TEST(PamDeviceOwnerAuth, AsksThroughTheConversationAndNeedsBothStacksAServiceAnd
       std::set<std::string>({"P", "NP", "L"}).contains(setup.passwordStatus(*setup.account())));
 }
 
-}  // namespace
 }  // namespace tarnwick::integration
-
-// Runs again with pam_wrapper preloaded, so that PAM reads the test's service folder.
-int main(int argc, char** argv) {
-  if (!getenv("PAM_WRAPPER")) {
-    setenv("LD_PRELOAD", TARNWICK_PAM_WRAPPER_LIBRARY, 1);
-    setenv("PAM_WRAPPER", "1", 1);
-    setenv("PAM_WRAPPER_SERVICE_DIR", TARNWICK_PAM_SERVICE_DIR, 1);
-    execv("/proc/self/exe", argv);
-    return 127;
-  }
-  testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -9,12 +9,7 @@ trap 'chmod -R u+w "$work"; rm -rf "$work"' EXIT
 failures=0
 fail() { echo "FAIL: $*" >&2 && failures=$((failures + 1)); }
 # expect ok|no WHAT COMMAND...: the command succeeds (exits 0), or does not.
-expect() {
-  local want=$1 what=$2 got=no
-  shift 2
-  "$@" > /dev/null 2>&1 && got=ok
-  [ "$got" = "$want" ] || fail "$what: expected $want, got $got"
-}
+expect() { local got=no; "${@:3}" > /dev/null 2>&1 && got=ok; [ "$got" = "$1" ] || fail "$2: expected $1, got $got"; }
 requirement() { echo "=anchor apple generic and identifier \"${1:-$id}\" and certificate leaf[subject.OU] = \"${2:-$team}\""; }
 codesign() { "$helpers/codesign" --verify --deep --strict -R "${2:-$(requirement)}" "$1"; }
 spctl() { "$helpers/spctl" --assess --type execute "$1"; }
@@ -50,10 +45,8 @@ while IFS='^' read -r check want identity before after required identifier; do
   n=$((n + 1)) b="$work/$n/My Apps/Tarnwick.app" key=$signing row="$n: $check $identity$before$after$required$identifier"
   bundle "$b" "${identifier:-$id}"
   (cd "$b" && eval "$before")
-  if [ -n "$identity" ]; then
-    # shellcheck disable=SC2086
-    set -- $identity && key="$work/$n/id" && (leaf "$key" "$(eval echo "$1")" "$2" "$3" "$4" "$5") || fail "$row: no identity"
-  fi
+  # shellcheck disable=SC2086
+  [ -z "$identity" ] || { set -- $identity && key="$work/$n/id" && (leaf "$key" "$(eval echo "$1")" "$2" "$3" "$4" "$5"); } || fail "$row: no identity"
   "$release" seal --key "$key/signing.key" --cert "$key/signing.pem" "$b" > /dev/null || fail "$row: not sealed"
   (cd "$b" && eval "$after")
   eval "required=${required:-\$(requirement)}" && sealed=$(listing "$b")
@@ -103,28 +96,39 @@ spctl^no^^ln -s /etc/passwd Contents/Resources/p^^^
 spctl^no^^ln -s .. Contents/up && ln -s ../up/../x Contents/MacOS/out^^^
 spctl^no^^ln -s ../../../x Contents/Resources/up^^^
 TABLE
-b="$work/1/My Apps/Tarnwick.app"
-# Exactly their own argument lists, by the name they run as or are given, never through a link.
-expect ok "by name" "$helpers/tarnwick-tools" codesign --verify --deep --strict -R "$(requirement)" "$b"
-expect no "no -R" "$helpers/codesign" --verify --deep --strict "$(requirement)" "$b"
-expect no "one more" "$helpers/codesign" --verify --deep --strict -R "$(requirement)" "$b" x
-expect no "Contents" codesign "$b/Contents"
-ln -s "$b" "$work/Link.app" && expect no "a link" codesign "$work/Link.app"
-expect no "another tool" "$helpers/tarnwick-tools" cat "$b"
-expect no "for install" "$helpers/spctl" --assess --type install "$b"
-
-# Images: stored modes whatever the umask, a read-only mount point; detach removes it all.
-stage="$work/stage" mount="$work/mount" && bundle "$stage/Tarnwick.app" && cd "$stage/Tarnwick.app/Contents" &&
+# Then, in order, each tool as the updater runs it or must refuse it: the answer ^ what it shows ^
+# the command. An image keeps its modes whatever the umask; open starts a session of its own.
+b="$work/1/My Apps/Tarnwick.app" stage="$work/stage" mount="$work/mount" copy="$work/Tarnwick.app"
+ln -s "$b" "$work/Link.app" && bundle "$stage/Tarnwick.app" && cd "$stage/Tarnwick.app/Contents" &&
   chmod 750 Resources/pages && chmod 640 Resources/notes.txt && chmod 604 Resources/pages/index.html &&
   chmod 555 Resources && cd "$work" && mksquashfs "$stage" good.dmg -noappend -no-xattrs -quiet -no-progress > /dev/null && mkdir mount
-expect ok attach sh -c 'umask 077 && "$0" attach "$1" -nobrowse -readonly -mountpoint "$2" -quiet' "$helpers/hdiutil" good.dmg "$mount"
-expect ok "the image's files" [ "$(listing "$mount/Tarnwick.app")" = "$(listing "$stage/Tarnwick.app")" ]
-expect ok "a read-only mount point" [ "$(stat -c %a "$mount")" = 555 ]
-expect no "attach again" attach good.dmg "$mount"
-expect ok "not sealed, but readable" [ "$(codesign "$mount/Tarnwick.app" > /dev/null 2>&1; echo $?)" = 1 ]
-expect ok detach "$helpers/hdiutil" detach "$mount" -quiet
-expect no "mount gone" test -e "$mount"
-expect no "detach again" "$helpers/hdiutil" detach "$mount" -quiet
+while IFS='^' read -r want what command; do expect "$want" "$what" eval "$command"; done <<'TABLE'
+ok^by name^"$helpers/tarnwick-tools" codesign --verify --deep --strict -R "$(requirement)" "$b"
+no^no -R^"$helpers/codesign" --verify --deep --strict "$(requirement)" "$b"
+no^one more^"$helpers/codesign" --verify --deep --strict -R "$(requirement)" "$b" x
+no^Contents^codesign "$b/Contents"
+no^a link^codesign "$work/Link.app"
+no^another tool^"$helpers/tarnwick-tools" cat "$b"
+no^for install^"$helpers/spctl" --assess --type install "$b"
+ok^attach^(umask 077 && attach good.dmg "$mount")
+ok^the image's files^[ "$(listing "$mount/Tarnwick.app")" = "$(listing "$stage/Tarnwick.app")" ]
+ok^a read-only mount point^[ "$(stat -c %a "$mount")" = 555 ]
+no^attach again^attach good.dmg "$mount"
+ok^not sealed, but readable^[ "$(codesign "$mount/Tarnwick.app" > /dev/null 2>&1; echo $?)" = 1 ]
+ok^detach^"$helpers/hdiutil" detach "$mount" -quiet
+no^mount gone^test -e "$mount"
+no^detach again^"$helpers/hdiutil" detach "$mount" -quiet
+ok^ditto^"$helpers/ditto" "$b" "$copy"
+ok^ditto keeps everything^[ "$(listing "$copy")" = "$(listing "$b")" ]
+ok^ditto keeps the seal^codesign "$copy"
+no^ditto into a missing folder^"$helpers/ditto" "$b" "$work/no/such/Tarnwick.app"
+no^ditto of nothing^"$helpers/ditto" "$work/none.app" "$work/x.app"
+ok^a starter^printf '#!/bin/sh\ncut -d" " -f1,6 /proc/$$/stat > "$0.tmp" && mv "$0.tmp" "$0.started"\n' > "$copy/Contents/MacOS/Tarnwick"
+ok^open^"$helpers/open" -n "$copy"
+ok^a session of its own^s="$copy/Contents/MacOS/Tarnwick.started" && for _ in $(seq 100); do [ -e "$s" ] && break; sleep 0.1; done && read -r pid session < "$s" && [ "$pid" = "$session" ]
+no^open nothing^"$helpers/open" -n "$work/none.app"
+no^open without -n^"$helpers/open" "$copy"
+TABLE
 size=$(stat -c %s good.dmg)
 pack() { d=$1 && shift && mksquashfs "$d" image.dmg -noappend -no-xattrs -quiet -no-progress "$@" > /dev/null; }
 copy() { cp -a "$stage" s && chmod u+w s/Tarnwick.app/Contents/Resources; }
@@ -147,14 +151,7 @@ copy && ln -s ../../../../etc s/Tarnwick.app/Contents/Resources/up && pack s
 copy && ln -s ../../.. s/Tarnwick.app/Contents/Resources/up && ln -s up/../x s/Tarnwick.app/Contents/Resources/out && pack s
 copy && ln -s /etc/passwd s/Tarnwick.app/Contents/Resources/passwd && pack s
 TABLE
-
-# ditto keeps everything; xattr drops only the download's origin; open starts a session of its own.
-b="$work/1/My Apps/Tarnwick.app" copy="$work/Tarnwick.app"
-expect ok ditto "$helpers/ditto" "$b" "$copy"
-expect ok "ditto keeps everything" [ "$(listing "$copy")" = "$(listing "$b")" ]
-expect ok "ditto keeps the seal" codesign "$copy"
-expect no "ditto into a missing folder" "$helpers/ditto" "$b" "$work/no/such/Tarnwick.app"
-expect no "ditto of nothing" "$helpers/ditto" "$work/none.app" "$work/x.app"
+# xattr drops only the download's origin.
 notes="$copy/Contents/Resources/notes.txt"
 xattrs() { python3 -c 'import os, sys
 for name in sys.argv[2:]: os.setxattr(sys.argv[1], name, b"x")
@@ -164,21 +161,12 @@ if xattrs "$notes" user.xdg.origin.url user.xdg.referrer.url user.kept > /dev/nu
   expect ok xattr "$helpers/xattr" -dr com.apple.quarantine "$copy"
   expect ok "only the origin goes" [ "$(xattrs "$notes")/$(xattrs "$copy/Contents")" = user.kept/ ]
 fi
-printf '#!/bin/sh\ncut -d" " -f1,6 /proc/$$/stat > "$0.tmp" && mv "$0.tmp" "$0.started"\n' > "$copy/Contents/MacOS/Tarnwick"
-expect ok open "$helpers/open" -n "$copy"
-for _ in $(seq 100); do [ -e "$copy/Contents/MacOS/Tarnwick.started" ] && break; sleep 0.1; done
-read -r pid session < "$copy/Contents/MacOS/Tarnwick.started"
-expect ok "a session of its own" [ "${pid:-x}" = "${session:-y}" ]
-expect no "open nothing" "$helpers/open" -n "$work/none.app"
-expect no "open without -n" "$helpers/open" "$copy"
 if [ "$(id -u)" = 0 ]; then
-  mkdir "$work/volume"
-  expect no noexec unshare -m sh -c 'mount -t tmpfs -o noexec tmpfs "$0" && cp -a "$1" "$0/" && exec "$2" --assess --type execute "$0/Tarnwick.app"' \
-    "$work/volume" "$b" "$helpers/spctl"
+  mkdir "$work/volume" && expect no noexec unshare -m sh -c 'mount -t tmpfs -o noexec tmpfs "$0" && cp -a "$1" "$0/" && exec "$2" --assess --type execute "$0/Tarnwick.app"' "$work/volume" "$b" "$helpers/spctl"
 
   # launchctl stops only the user's own login-item Connector (as nobody, to touch no real one).
-  chmod 755 "$work" && connector="$work/Old.app/Contents/Library/LoginItems/Tarnwick Connector.app/Contents/MacOS/Tarnwick Connector"
-  mkdir -p "$(dirname "$connector")" && cp /bin/sleep "$connector" && cp /bin/sleep "$work/sleeper"
+  connector="$work/Old.app/Contents/Library/LoginItems/Tarnwick Connector.app/Contents/MacOS/Tarnwick Connector"
+  chmod 755 "$work" && mkdir -p "$(dirname "$connector")" && cp /bin/sleep "$connector" && cp /bin/sleep "$work/sleeper"
   nobody="setpriv --reuid=65534 --regid=65534 --clear-groups"
   $nobody "$connector" 60 & running=$!
   $nobody "$work/sleeper" 60 & bystander=$!

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <numeric>
 
 #include "app/TarnwickVisibleInstance.h"
 #include "connector/PosixCommandRunner.h"
@@ -23,11 +24,8 @@ int main(int argc, char** argv) {
       return ::write(STDOUT_FILENO, line.data(), line.size()) > 0;
     };
     instance.listen([&](std::vector<std::string> urls) {
-      std::string line = "activate";
-      for (const auto& url : urls) {
-        line += "\t" + url;
-      }
-      say(line);
+      say(std::accumulate(urls.begin(), urls.end(), std::string("activate"),
+                          [](auto line, auto& url) { return line + "\t" + url; }));
     });
     say(instance.lockDescriptor() >= 0 ? "primary locked" : "primary unguarded");
     for (;;) {
@@ -42,9 +40,6 @@ int main(int argc, char** argv) {
       return 0;
     }
     return runner.launch(rest[1], arguments) ? 0 : 1;
-  }
-  if (argc > 1) {
-    return 64;
   }
   std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
   if (std::filesystem::exists(self + ".stubborn")) {
