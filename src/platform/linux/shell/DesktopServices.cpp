@@ -58,10 +58,9 @@ void save(const std::filesystem::path& file, GKeyFile* keys) {
   std::filesystem::create_directories(file.parent_path(), ignored);
   // Closed to everyone else whatever the umask, as reading it requires.
   gsize length = 0;
-  gchar* data = g_key_file_to_data(keys, &length, nullptr);
-  g_file_set_contents_full(file.c_str(), data, static_cast<gssize>(length),
+  GCharPtr data(g_key_file_to_data(keys, &length, nullptr));
+  g_file_set_contents_full(file.c_str(), data.get(), static_cast<gssize>(length),
                            G_FILE_SET_CONTENTS_CONSISTENT, 0600, nullptr);
-  g_free(data);
 }
 
 std::optional<std::string> read(const std::filesystem::path& file, const std::string& key) {

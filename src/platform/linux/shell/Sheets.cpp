@@ -65,6 +65,8 @@ struct PanelCall {
 
 void onPanelResponse(GtkNativeDialog* dialog, gint response, gpointer data) {
   std::unique_ptr<PanelCall> call(static_cast<PanelCall*>(data));
+  // The panel was made for this one answer.
+  GObjectPtr<GtkNativeDialog> panel(dialog);
   std::optional<FileList> files;
   if (response == GTK_RESPONSE_ACCEPT) {
     files.emplace();
@@ -74,7 +76,6 @@ void onPanelResponse(GtkNativeDialog* dialog, gint response, gpointer data) {
     }
     g_slist_free_full(chosen, g_free);
   }
-  g_object_unref(dialog);
   call->completion(std::move(files));
 }
 
