@@ -75,13 +75,23 @@ if [ ${#chosen[@]} -eq 0 ]; then
 fi
 
 restore=""
-put_back() { [ -n "$restore" ] && cp -p "$build/original" "$restore"; restore=""; }
+# Put back with a new modification time: the old one would be older than the object built from
+# the fault, and the build would keep that object for every later seed.
+put_back() { [ -n "$restore" ] && cp "$build/original" "$restore"; restore=""; }
 trap 'put_back; exit 130' INT TERM
 trap put_back EXIT
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_BUILD_BENCH=OFF >/dev/null
 if ! cmake --build "$build" -j "$(nproc)" >/dev/null; then
   echo "the unchanged tree does not build" >&2
+  exit 1
+fi
+fast_tests() {
+  ctest --test-dir "$build" -L "unit|integration" -j "$(nproc)" --stop-on-failure >/dev/null 2>&1
+}
+# A suite that fails without a fault would call every fault caught.
+if ! fast_tests; then
+  echo "the unchanged tree fails its fast tests" >&2
   exit 1
 fi
 
@@ -108,8 +118,7 @@ PY
   if ! cmake --build "$build" -j "$(nproc)" >/dev/null 2>&1; then
     verdict="DOES NOT BUILD"
     survivors+=("$n")
-  elif ctest --test-dir "$build" -L "unit|integration" -j "$(nproc)" --stop-on-failure \
-      >/dev/null 2>&1; then
+  elif fast_tests; then
     verdict="SURVIVED"
     survivors+=("$n")
   else
@@ -118,8 +127,11 @@ PY
   echo "$n  $verdict: ${row//@@/ | }"
   put_back
 done
-# Leave the tree built from the real sources.
-cmake --build "$build" -j "$(nproc)" >/dev/null 2>&1
+# Leave the tree built from the real sources, and show that it passes again.
+if ! cmake --build "$build" -j "$(nproc)" >/dev/null 2>&1 || ! fast_tests; then
+  echo "the unchanged tree no longer passes its fast tests after the run" >&2
+  exit 1
+fi
 
 echo "${#chosen[@]} faults, $(( ${#chosen[@]} - ${#survivors[@]} )) caught, ${#survivors[@]} not: ${survivors[*]:-none}"
 [ ${#survivors[@]} -eq 0 ]
