@@ -55,7 +55,7 @@ src/update/UpdateCheck.cpp@@"/media/",@@"/mnt/",
 src/update/UpdateCheck.cpp@@"Install and Relaunch"@@"Install and Reopen"
 src/update/UpdateInstall.h@@did not match the checksum Tarnwick published@@did not match the published checksum
 src/update/UpdateInstall.cpp@@". Nothing on this Mac was changed. @@". Nothing was changed. 
-src/update/UpdateInstall.cpp@@return lower(x) == lower(y);@@return x == lower(y);
+src/update/UpdateInstall.cpp@@return lower(x) == lower(y);@@return lower(x) == y;
 src/update/UpdateInstall.cpp@@"Downloading Tarnwick "@@"Fetching Tarnwick "
 src/update/ReleaseManifest.cpp@@candidatePieces[index] : 0;@@candidatePieces[index] : -1;
 src/update/ReleaseManifest.cpp@@return mine > theirs;@@return mine < theirs;
