@@ -122,7 +122,8 @@ PY
     verdict="SURVIVED"
     survivors+=("$n")
   else
-    verdict="caught"
+    # The test that failed first, so a reader sees the rule that held.
+    verdict="caught by $(sed -n '1s/^[0-9]*://p' "$build/Testing/Temporary/LastTestsFailed.log")"
   fi
   echo "$n  $verdict: ${row//@@/ | }"
   put_back
