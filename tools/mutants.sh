@@ -128,11 +128,10 @@ PY
   echo "$n  $verdict: ${row//@@/ | }"
   put_back
 done
+echo "${#chosen[@]} faults, $(( ${#chosen[@]} - ${#survivors[@]} )) caught, ${#survivors[@]} not: ${survivors[*]:-none}"
 # Leave the tree built from the real sources, and show that it passes again.
 if ! cmake --build "$build" -j "$(nproc)" >/dev/null 2>&1 || ! fast_tests; then
-  echo "the unchanged tree no longer passes its fast tests after the run" >&2
+  echo "the unchanged tree no longer passes its fast tests after the run: the verdicts above are void" >&2
   exit 1
 fi
-
-echo "${#chosen[@]} faults, $(( ${#chosen[@]} - ${#survivors[@]} )) caught, ${#survivors[@]} not: ${survivors[*]:-none}"
 [ ${#survivors[@]} -eq 0 ]
